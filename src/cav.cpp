@@ -1,0 +1,14 @@
+#include "cav.hpp"
+
+#include "trapz.hpp"
+
+namespace gm {
+
+OwnedArray cav(const View2D& waveforms, double dt) {
+    OwnedArray result = trapz_with_fun(waveforms, dt, Integrand::Abs);
+    double* v = result.f64();
+    for (size_t i = 0; i < result.size(); ++i) v[i] = v[i] * CAV_FACTOR;
+    return result;
+}
+
+}  // namespace gm
