@@ -66,14 +66,31 @@ double threshold_search(const double* v, int64_t stride, uint64_t n, double dt, 
 
 namespace {
 
-// Cumulative Arias intensity of LANES rows at once into `cum` (nt x LANES,
+// Cumulative Arias intensity of ROWS rows at once into `cum` (nt x ROWS,
 // interleaved), each element (S * 0.5) * factor.
 __attribute__((target_clones("avx2", "default")))
 void cumulative_lanes(const View2D& w, uint64_t row0, double dt, double* cum) {
-    VecD* out = reinterpret_cast<VecD*>(cum);
-    out[0] = VecD{};
-    run_lanes<Integrand::Square>(w, row0, dt, [out](uint64_t k, VecD sum) {
-        out[k] = (sum * 0.5) * ARIAS_FACTOR;
+    for (int lane = 0; lane < ROWS; ++lane) cum[lane] = 0.0;
+    run_lanes<Integrand::Square>(w, row0, dt, [cum](uint64_t k, const Lanes& sum) {
+        for (int g = 0; g < GROUP; ++g) {
+            VecD v = (sum.v[g] * 0.5) * ARIAS_FACTOR;
+            std::memcpy(cum + k * ROWS + g * LANES, &v, sizeof v);
+        }
+    });
+}
+
+// The same for BAND rows whose columns are contiguous (Fortran order),
+// sweeping the columns; `cum` is nt x BAND, interleaved.
+constexpr uint64_t BAND = 16 * ROWS;
+
+__attribute__((target_clones("avx2", "default")))
+void cumulative_band(const View2D& w, uint64_t row0, double dt, double* cum) {
+    double sums[BAND] = {};
+    for (uint64_t lane = 0; lane < BAND; ++lane) cum[lane] = 0.0;
+    sweep_columns<Integrand::Square>(w, row0, BAND, dt, sums,
+                                     [cum](uint64_t k, uint64_t v, VecD sum) {
+        VecD scaled = (sum * 0.5) * ARIAS_FACTOR;
+        std::memcpy(cum + k * BAND + v * LANES, &scaled, sizeof scaled);
     });
 }
 
@@ -87,13 +104,22 @@ OwnedArray significant_duration(const View2D& waveforms, double dt, double low, 
     if (ns == 0 || nt == 0) return result;
 
     uint64_t r = 0;
-    if (nt >= 2 && ns >= static_cast<uint64_t>(LANES)) {
-        std::vector<VecD> cum(nt);
-        double* c = reinterpret_cast<double*>(cum.data());
-        for (; r + LANES <= ns; r += LANES) {
+    if (nt >= 2 && ns >= BAND && waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
+        std::vector<double> cum(nt * BAND);
+        for (; r + BAND <= ns; r += BAND) {
+            cumulative_band(waveforms, r, dt, cum.data());
+            for (uint64_t lane = 0; lane < BAND; ++lane) {
+                out[r + lane] = threshold_search(cum.data() + lane, BAND, nt, dt, low, high);
+            }
+        }
+    }
+    if (nt >= 2 && ns - r >= static_cast<uint64_t>(ROWS)) {
+        std::vector<double> cum(nt * ROWS);
+        double* c = cum.data();
+        for (; r + ROWS <= ns; r += ROWS) {
             cumulative_lanes(waveforms, r, dt, c);
-            for (int lane = 0; lane < LANES; ++lane) {
-                out[r + lane] = threshold_search(c + lane, LANES, nt, dt, low, high);
+            for (int lane = 0; lane < ROWS; ++lane) {
+                out[r + lane] = threshold_search(c + lane, ROWS, nt, dt, low, high);
             }
         }
     }

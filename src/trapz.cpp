@@ -1,5 +1,7 @@
 #include "trapz.hpp"
 
+#include <vector>
+
 #include "trapz_impl.hpp"
 
 namespace gm {
@@ -9,19 +11,35 @@ using namespace trapz_detail;
 namespace {
 
 struct NoStep {
-    template <class T>
-    void operator()(uint64_t, const T&) const {}
+    template <class... T>
+    void operator()(const T&...) const {}
 };
+
+template <Integrand F>
+GM_INLINE uint64_t integrate_columns(const View2D& w, double dt, double* out) {
+    const uint64_t rows = w.rows / ROWS * ROWS;
+    std::vector<double> sums(rows, 0.0);
+    sweep_columns<F>(w, 0, rows, dt, sums.data(), NoStep{});
+    for (uint64_t r = 0; r < rows; ++r) out[r] = sums[r] * 0.5;
+    return rows;
+}
 
 template <Integrand F>
 __attribute__((target_clones("avx2", "default")))
 void integrate_rows(const View2D& w, double dt, double* out) {
     const uint64_t ns = w.rows;
     uint64_t r = 0;
-    if (w.cols >= 2) {
-        for (; r + LANES <= ns; r += LANES) {
-            VecD sum = run_lanes<F>(w, r, dt, NoStep{});
-            for (int lane = 0; lane < LANES; ++lane) out[r + lane] = sum[lane] * 0.5;
+    if (w.cols >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
+        w.stride0 == static_cast<int64_t>(sizeof(double))) {
+        r = integrate_columns<F>(w, dt, out);
+    } else if (w.cols >= 2) {
+        for (; r + ROWS <= ns; r += ROWS) {
+            Lanes sum = run_lanes<F>(w, r, dt, NoStep{});
+            for (int g = 0; g < GROUP; ++g) {
+                for (int lane = 0; lane < LANES; ++lane) {
+                    out[r + g * LANES + lane] = sum.v[g][lane] * 0.5;
+                }
+            }
         }
     }
     for (; r < ns; ++r) out[r] = run_row<F>(w.row(r), dt, NoStep{}) * 0.5;

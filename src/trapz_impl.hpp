@@ -12,12 +12,16 @@
 
 namespace gm::trapz_detail {
 
-constexpr int LANES = 8;
+// Everything here is inlined into its caller, so that a caller compiled for
+// a wider instruction set (target_clones) runs it with that set.
+#define GM_INLINE [[gnu::always_inline]] inline
+
+constexpr int LANES = 4;
 typedef double VecD __attribute__((vector_size(LANES * sizeof(double))));
 typedef int64_t VecI __attribute__((vector_size(LANES * sizeof(double))));
 
 template <Integrand F>
-inline double f_scalar(double a) {
+GM_INLINE double f_scalar(double a) {
     if constexpr (F == Integrand::Square) {
         return a * a;
     } else {
@@ -26,12 +30,14 @@ inline double f_scalar(double a) {
 }
 
 // Contribution of the interval [a0, a1]: split at the zero crossing when the
-// samples have strictly opposite signs (a NaN operand is ignored by the
-// min/max, as IEEE minNum/maxNum do).
+// samples have strictly opposite signs.  A NaN operand is ignored by the
+// min and max, as IEEE minNum/maxNum do (a NaN a0 fails the compares and
+// yields a1).
 template <Integrand F>
-inline double contribution(double a0, double a1, double dt) {
-    double lo = std::fmin(a0, a1);
-    double hi = std::fmax(a0, a1);
+GM_INLINE double contribution(double a0, double a1, double dt) {
+    double lo = a0 < a1 ? a0 : a1;
+    double hi = a0 > a1 ? a0 : a1;
+    if (a1 != a1) lo = hi = a0;
     if (lo >= 0.0 || hi <= 0.0) {
         return (f_scalar<F>(a0) + f_scalar<F>(a1)) * dt;
     }
@@ -40,7 +46,7 @@ inline double contribution(double a0, double a1, double dt) {
 }
 
 template <Integrand F>
-inline VecD f_vec(VecD a) {
+GM_INLINE VecD f_vec(VecD a) {
     if constexpr (F == Integrand::Square) {
         return a * a;
     } else {
@@ -54,13 +60,14 @@ inline VecD f_vec(VecD a) {
 }
 
 template <Integrand F>
-inline VecD contribution(VecD a0, VecD a1, VecD dt) {
+GM_INLINE VecD contribution(VecD a0, VecD a1, VecD dt) {
     // minNum / maxNum: a NaN in a1 yields a0 (a NaN in a0 fails the compare
     // and yields a1).
     VecD lo = a0 < a1 ? a0 : a1;
     VecD hi = a0 > a1 ? a0 : a1;
-    lo = a1 != a1 ? a0 : lo;
-    hi = a1 != a1 ? a0 : hi;
+    VecI a1_nan = a1 != a1;
+    lo = a1_nan ? a0 : lo;
+    hi = a1_nan ? a0 : hi;
     VecI whole = (lo >= 0.0) | (hi <= 0.0);
     VecD f0 = f_vec<F>(a0);
     VecD f1 = f_vec<F>(a1);
@@ -70,43 +77,102 @@ inline VecD contribution(VecD a0, VecD a1, VecD dt) {
     return whole ? plain : split;
 }
 
-// Samples of LANES rows, interleaved: tile[k][lane] is sample (start + k) of
-// row (row0 + lane).
+// A group of ROWS rows is integrated together, as GROUP vectors of LANES
+// rows; a group of eight float64 fills a cache line when the rows of a column
+// are adjacent (Fortran order).
+constexpr int GROUP = 2;
+constexpr int ROWS = LANES * GROUP;
+
+struct Lanes {
+    VecD v[GROUP];
+};
+
+// Samples of ROWS rows, interleaved: tile[k] holds sample (start + k) of rows
+// row0 .. row0 + ROWS - 1.
 constexpr uint64_t CHUNK = 256;
 
-inline void load_tile(const View2D& w, uint64_t row0, uint64_t start, uint64_t count,
-                      VecD* tile) {
+GM_INLINE void load_tile(const View2D& w, uint64_t row0, uint64_t start, uint64_t count,
+                         Lanes* tile) {
     if (w.stride0 == static_cast<int64_t>(sizeof(double))) {
         // The rows of one column are adjacent (Fortran order).
         for (uint64_t k = 0; k < count; ++k) {
             const char* p = w.data + static_cast<int64_t>(row0) * w.stride0 +
                             static_cast<int64_t>(start + k) * w.stride1;
-            std::memcpy(&tile[k], p, sizeof(VecD));
+            std::memcpy(&tile[k], p, sizeof(Lanes));
         }
         return;
     }
     double* out = reinterpret_cast<double*>(tile);
-    for (int lane = 0; lane < LANES; ++lane) {
+    for (int lane = 0; lane < ROWS; ++lane) {
         Row r = w.row(row0 + lane);
         if (r.contiguous()) {
             const double* p = r.ptr() + start;
-            for (uint64_t k = 0; k < count; ++k) out[k * LANES + lane] = p[k];
+            for (uint64_t k = 0; k < count; ++k) out[k * ROWS + lane] = p[k];
         } else {
-            for (uint64_t k = 0; k < count; ++k) out[k * LANES + lane] = r[start + k];
+            for (uint64_t k = 0; k < count; ++k) out[k * ROWS + lane] = r[start + k];
         }
     }
 }
 
-// Runs the rule over LANES rows starting at row0.  `step(k, S)` sees the
-// running sums after sample k (k >= 1).  Returns the final sums.
+// Samples k .. k+3 of four contiguous rows, transposed: out[j] holds sample
+// k + j of the four rows.
+GM_INLINE void transpose4(const double* r0, const double* r1, const double* r2,
+                          const double* r3, VecD* out) {
+    VecD a, b, c, d;
+    std::memcpy(&a, r0, sizeof a);
+    std::memcpy(&b, r1, sizeof b);
+    std::memcpy(&c, r2, sizeof c);
+    std::memcpy(&d, r3, sizeof d);
+    VecD t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+    VecD t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    VecD t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+    VecD t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    out[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    out[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    out[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    out[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// Runs the rule over ROWS rows starting at row0.  `step(k, sums)` sees the
+// running sums after sample k (k >= 1).  Returns the final sums.  The
+// samples reach the loop transposed, ROWS rows side by side, either straight
+// from contiguous rows or through a small tile for any other layout.
 template <Integrand F, class Step>
-inline VecD run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
-    alignas(64) VecD tile[CHUNK];
+GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
     const uint64_t nt = w.cols;
-    VecD dtv = dt - VecD{};
-    VecD sum = VecD{};
-    VecD prev = VecD{};
-    for (uint64_t start = 0; start < nt; start += CHUNK) {
+    const VecD dtv = dt - VecD{};  // keeps the sign of a zero dt
+    Lanes sum{};
+    Lanes prev{};
+    auto advance = [&](uint64_t k, const Lanes& cur) {
+        for (int g = 0; g < GROUP; ++g) {
+            sum.v[g] = sum.v[g] + contribution<F>(prev.v[g], cur.v[g], dtv);
+        }
+        step(k, sum);
+        prev = cur;
+    };
+
+    uint64_t start = 0;
+    if (w.stride1 == static_cast<int64_t>(sizeof(double)) && nt >= 5) {
+        const double* rows[ROWS];
+        for (int lane = 0; lane < ROWS; ++lane) rows[lane] = w.row(row0 + lane).ptr();
+        for (int lane = 0; lane < ROWS; ++lane) prev.v[lane / LANES][lane % LANES] = rows[lane][0];
+        uint64_t k = 1;
+        for (; k + 4 <= nt; k += 4) {
+            Lanes block[4];
+            for (int g = 0; g < GROUP; ++g) {
+                VecD t[4];
+                const double* const* r = rows + g * LANES;
+                transpose4(r[0] + k, r[1] + k, r[2] + k, r[3] + k, t);
+                for (int j = 0; j < 4; ++j) block[j].v[g] = t[j];
+            }
+            for (int j = 0; j < 4; ++j) advance(k + j, block[j]);
+        }
+        start = k;  // the rest goes through the tile
+        if (start >= nt) return sum;
+    }
+
+    alignas(64) Lanes tile[CHUNK];
+    for (; start < nt; start += CHUNK) {
         uint64_t count = nt - start < CHUNK ? nt - start : CHUNK;
         load_tile(w, row0, start, count, tile);
         uint64_t k = 0;
@@ -114,18 +180,41 @@ inline VecD run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
             prev = tile[0];
             k = 1;
         }
-        for (; k < count; ++k) {
-            VecD cur = tile[k];
-            sum = sum + contribution<F>(prev, cur, dtv);
-            step(start + k, sum);
-            prev = cur;
-        }
+        for (; k < count; ++k) advance(start + k, tile[k]);
     }
     return sum;
 }
 
+// Rows adjacent in memory (Fortran order): sweeps the columns one after the
+// other over rows row0 .. row0 + count - 1 (count a multiple of ROWS), every
+// row carrying its own running sum in sums[], so that memory is read in its
+// own order.  Each row still adds its intervals left to right.
+// `step(k, v, sum)` sees the running sums of rows row0 + v * LANES ..
+// after sample k.
 template <Integrand F, class Step>
-inline double run_row(const Row& row, double dt, Step&& step) {
+GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, double dt,
+                             double* sums, Step&& step) {
+    const VecD dtv = dt - VecD{};
+    auto load = [](const void* p) {
+        VecD v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    const char* base = w.data + static_cast<int64_t>(row0) * w.stride0;
+    for (uint64_t k = 1; k < w.cols; ++k) {
+        const double* c0 = reinterpret_cast<const double*>(base + static_cast<int64_t>(k - 1) * w.stride1);
+        const double* c1 = reinterpret_cast<const double*>(base + static_cast<int64_t>(k) * w.stride1);
+        for (uint64_t v = 0; v < count / LANES; ++v) {
+            VecD s = load(sums + v * LANES);
+            s = s + contribution<F>(load(c0 + v * LANES), load(c1 + v * LANES), dtv);
+            std::memcpy(sums + v * LANES, &s, sizeof s);
+            step(k, v, s);
+        }
+    }
+}
+
+template <Integrand F, class Step>
+GM_INLINE double run_row(const Row& row, double dt, Step&& step) {
     double sum = 0.0;
     if (row.len < 2) return sum;
     double prev = row[0];
