@@ -107,3 +107,29 @@ def test_the_module_does_not_enable_the_gil():
         """
     )
     assert out.strip() == "True"
+
+
+def test_both_entry_points_describe_the_same_module():
+    out = run(
+        """
+        import ctypes, importlib.machinery
+        core = load_core()
+        lib = ctypes.PyDLL(core.__file__)
+        lib.PyInit__core.restype = ctypes.py_object
+        definition = lib.PyInit__core()
+        # ctypes takes the result for a new reference; the definition is static
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(definition))
+        make = ctypes.pythonapi.PyModule_FromDefAndSpec2
+        make.restype = ctypes.py_object
+        make.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_int]
+        other = make(definition, importlib.machinery.ModuleSpec("_core", None), 1013)
+        run_exec = ctypes.pythonapi.PyModule_ExecDef
+        run_exec.argtypes = [ctypes.py_object, ctypes.py_object]
+        assert run_exec(other, definition) == 0
+        assert other.__all__ == core.__all__ and other.__doc__ == core.__doc__
+        assert [getattr(other, n).__doc__ for n in other.__all__] == [getattr(core, n).__doc__ for n in core.__all__]
+        has_export = hasattr(lib, "PyModExport__core")
+        print(has_export == (sys.version_info >= (3, 15)), len(other.__doc__.splitlines()))
+        """
+    )
+    assert out.split() == ["True", "3"]
