@@ -1,6 +1,10 @@
-"""Earthquake ground-motion intensity measures for whole batches of records."""
+"""Earthquake ground-motion intensity measures for whole batches of records.
 
-from . import _core
+Every function takes one record (a 1-D array) or a batch (a 2-D array, one
+record per row) of accelerations in units of g and returns the natural shape.
+The kernels live in the compiled module :mod:`groundmotion._core`.
+"""
+
 from ._core import (
     _arias_intensity,
     _cav,
@@ -10,5 +14,33 @@ from ._core import (
     _rotd,
     _significant_duration,
 )
+from .api import (
+    arias_intensity,
+    cav,
+    konno_ohmachi_matrix,
+    konno_ohmachi_smooth,
+    response_spectrum,
+    rotd,
+    significant_duration,
+)
+from .io import RecordFormatError, read_at2, read_columns
+from .oscillator import oscillator_coefficients
+from .results import ResponseSpectrum, RotD
 
 __version__ = "0.1.0"
+
+__all__ = [
+    "arias_intensity",
+    "cav",
+    "significant_duration",
+    "rotd",
+    "response_spectrum",
+    "oscillator_coefficients",
+    "konno_ohmachi_smooth",
+    "konno_ohmachi_matrix",
+    "read_at2",
+    "read_columns",
+    "RecordFormatError",
+    "RotD",
+    "ResponseSpectrum",
+]

@@ -1,0 +1,775 @@
+"""Ground-motion intensity measures of one record or of a whole batch.
+
+Every function takes one record as a 1-D array or a batch as a 2-D array with
+one record per row, accepts any array-like of real numbers and returns the
+natural shape: a Python float (or a 1-D array, or a `RotD` of floats) for one
+record, arrays with a leading record axis for a batch.  Inputs are converted
+once to float64 with `numpy.asarray`; an array that is already float64 is
+used as it is, in any memory layout, without a copy.
+
+The arguments are checked here and wrong ones raise `ValueError` or
+`TypeError` naming the argument; the compiled kernels in `groundmotion._core`
+then compute without further tests.  Non-finite samples are not errors: a
+NaN or infinite sample makes the result of its own record NaN and leaves the
+other records of a batch untouched.
+
+The batch functions take ``workers=`` (split the records across that many
+threads; the kernels release the interpreter lock, so the threads compute in
+parallel, and every record's result is bit for bit the one of a
+single-threaded call) and ``progress=True`` (a tqdm progress bar).  Threads
+pay off for calls that run for more than a few milliseconds; below that,
+starting them costs more than they save.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+import os
+from collections.abc import Callable
+from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
+from typing import Any, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from ._core import (
+    _arias_intensity,
+    _cav,
+    _konno_ohmachi_matrix_rows,
+    _konno_ohmachi_smooth,
+    _psa,
+    _rotd,
+    _significant_duration,
+)
+from .oscillator import oscillator_coefficients
+from .results import ResponseSpectrum, RotD
+
+__all__ = [
+    "arias_intensity",
+    "cav",
+    "konno_ohmachi_matrix",
+    "konno_ohmachi_smooth",
+    "response_spectrum",
+    "rotd",
+    "significant_duration",
+]
+
+FloatArray = NDArray[np.float64]
+#: One value per record: a float for one record, an array for a batch.
+Measure = Union[float, FloatArray]
+
+# With progress=True every worker gets this many chunks, so the bar moves.
+_PROGRESS_CHUNKS_PER_WORKER = 8
+
+
+# ---------------------------------------------------------------------------
+# Argument checks
+
+
+def _real_array(value: ArrayLike, name: str) -> FloatArray:
+    """`value` as a float64 array, refusing anything that is not real numbers."""
+    array = np.asarray(value)
+    if array.dtype.kind not in "iuf":
+        raise TypeError(f"{name} must hold real numbers; got an array of dtype {array.dtype}")
+    return np.asarray(array, dtype=np.float64)
+
+
+def _records(value: ArrayLike, name: str) -> tuple[FloatArray, bool]:
+    """A (n_records, n_samples) view of `value` and whether it was one record."""
+    array = _real_array(value, name)
+    if array.ndim == 1:
+        return array[np.newaxis, :], True
+    if array.ndim == 2:
+        return array, False
+    raise ValueError(
+        f"{name} must be 1-D (one record) or 2-D (one record per row); "
+        f"got a {array.ndim}-D array of shape {array.shape}"
+    )
+
+
+def _components(values: dict[str, ArrayLike]) -> tuple[list[FloatArray], bool]:
+    """The components of one record or batch as 2-D views, after checking their shapes."""
+    converted = {name: _real_array(value, name) for name, value in values.items()}
+    (first_name, first), *others = converted.items()
+    for name, array in others:
+        if array.shape != first.shape:
+            raise ValueError(
+                f"{name} has shape {array.shape} but {first_name} has shape "
+                f"{first.shape}; the components of a record must have the same shape "
+                "(trim the longer one to the common length)"
+            )
+    views = [_records(array, name) for name, array in converted.items()]
+    return [v for v, _ in views], views[0][1]
+
+
+def _real_scalar(value: Any, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a real number; got {value!r}")
+    if isinstance(value, numbers.Real):
+        return float(value)
+    if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in "iuf":
+        return float(value)
+    raise TypeError(f"{name} must be a real number; got {type(value).__name__} {value!r}")
+
+
+def _positive_finite(value: Any, name: str) -> float:
+    number = _real_scalar(value, name)
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(f"{name} must be positive and finite; got {number!r}")
+    return number
+
+
+def _fraction(value: Any, name: str) -> float:
+    number = _real_scalar(value, name)
+    if not 0.0 <= number <= 1.0:
+        raise ValueError(f"{name} must lie in [0, 1]; got {number!r}")
+    return number
+
+
+def _index(value: Any, name: str) -> int:
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer; got {value!r}")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(
+            f"{name} must be an integer; got {type(value).__name__} {value!r}"
+        ) from None
+    if number < 0:
+        raise ValueError(f"{name} must not be negative; got {number}")
+    return number
+
+
+def _workers(value: Any) -> int:
+    if value is None:
+        return os.cpu_count() or 1
+    number = _index(value, "workers")
+    if number < 1:
+        raise ValueError(f"workers must be at least 1 (or None for all CPUs); got {number}")
+    return number
+
+
+# ---------------------------------------------------------------------------
+# Splitting a batch across threads
+
+
+def _progress_bar(total: int, desc: str) -> Any:
+    try:
+        from tqdm.auto import tqdm
+    except ImportError as exc:
+        raise ImportError(
+            "progress=True needs tqdm, which is not installed; install it with "
+            "`pip install tqdm` (or `pip install groundmotion[progress]`)"
+        ) from exc
+    return tqdm(total=total, desc=desc, unit="record")
+
+
+def _chunked(
+    compute: Callable[[slice], NDArray[Any]],
+    n_items: int,
+    axis: int,
+    workers: int,
+    progress: bool,
+    desc: str,
+) -> NDArray[Any]:
+    """Run `compute` over consecutive slices of ``range(n_items)``.
+
+    The slices' results are joined along `axis`.  Each item's result depends
+    on that item alone, so the joined result is bit for bit the one of a
+    single call over everything, however the items are split.
+    """
+    bar = _progress_bar(n_items, desc) if progress else None
+    per_worker = _PROGRESS_CHUNKS_PER_WORKER if progress else 1
+    n_chunks = min(n_items, workers * per_worker)
+    try:
+        if n_chunks <= 1:
+            result = compute(slice(0, n_items))
+            if bar is not None:
+                bar.update(n_items)
+            return result
+        bounds = [n_items * k // n_chunks for k in range(n_chunks + 1)]
+        slices = [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
+        if workers == 1:
+            parts = []
+            for part in slices:
+                parts.append(compute(part))
+                if bar is not None:
+                    bar.update(part.stop - part.start)
+            return np.concatenate(parts, axis=axis)
+        with ThreadPoolExecutor(max_workers=min(workers, n_chunks)) as pool:
+            futures = {pool.submit(compute, part): part for part in slices}
+            pending = set(futures)
+            while pending:
+                done, pending = wait(pending, return_when=FIRST_EXCEPTION)
+                for future in done:
+                    if future.exception() is not None:
+                        for other in pending:
+                            other.cancel()
+                        raise future.exception()  # type: ignore[misc]
+                    if bar is not None:
+                        part = futures[future]
+                        bar.update(part.stop - part.start)
+            return np.concatenate([future.result() for future in futures], axis=axis)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _per_record(
+    kernel: Callable[..., FloatArray],
+    records: FloatArray,
+    args: tuple[float, ...],
+    workers: Any,
+    progress: bool,
+    desc: str,
+) -> FloatArray:
+    n_workers = _workers(workers)
+    return _chunked(
+        lambda rows: kernel(records[rows], *args),
+        records.shape[0],
+        0,
+        n_workers,
+        progress,
+        desc,
+    )
+
+
+def _one_or_all(values: FloatArray, single: bool) -> Measure:
+    return float(values[0]) if single else values
+
+
+# ---------------------------------------------------------------------------
+# Time-integral measures
+
+
+def arias_intensity(
+    acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = False
+) -> Measure:
+    """Arias intensity of acceleration records.
+
+    ``Ia = pi / (2 g) * integral of a(t)**2 dt`` (Arias, 1970), with the
+    acceleration ``a`` in m/s^2 and g = 9.81 m/s^2.  The integral is the
+    trapezoidal rule, with an interval in which the acceleration changes sign
+    split at the linearly interpolated zero crossing.
+
+    Parameters
+    ----------
+    acc : array_like, shape (n_samples,) or (n_records, n_samples)
+        Acceleration in units of g (standard gravity), one record or one
+        record per row.
+    dt : float
+        Sampling interval in seconds, positive and finite.
+    workers : int or None, optional
+        Number of threads over which the records are split (None: one per
+        CPU).  The result is identical, to the bit, for every value.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    float or numpy.ndarray of shape (n_records,)
+        Arias intensity in m/s.  A record with fewer than two samples gives
+        0.0; a record with a NaN sample gives NaN.
+
+    Raises
+    ------
+    ValueError
+        If `dt` is not positive and finite or `acc` has more than two
+        dimensions.
+    TypeError
+        If `acc` does not hold real numbers or `dt` is not a real number.
+
+    References
+    ----------
+    Arias, A. (1970). A measure of earthquake intensity. In R. J. Hansen
+    (ed.), Seismic Design for Nuclear Power Plants, MIT Press, 438-483.
+
+    Examples
+    --------
+    >>> arias_intensity([0.0, 0.1, 0.0], 0.01)  # doctest: +ELLIPSIS
+    0.00154...
+    """
+    records, single = _records(acc, "acc")
+    dt = _positive_finite(dt, "dt")
+    values = _per_record(_arias_intensity, records, (dt,), workers, progress, "Arias intensity")
+    return _one_or_all(values, single)
+
+
+def cav(acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = False) -> Measure:
+    """Cumulative absolute velocity of acceleration records.
+
+    ``CAV = integral of |a(t)| dt`` (EPRI, 1988), with the acceleration in
+    m/s^2 (g = 9.81 m/s^2), by the trapezoidal rule with sign-changing
+    intervals split at the zero crossing.
+
+    Parameters
+    ----------
+    acc : array_like, shape (n_samples,) or (n_records, n_samples)
+        Acceleration in units of g, one record or one record per row.
+    dt : float
+        Sampling interval in seconds, positive and finite.
+    workers : int or None, optional
+        Number of threads over which the records are split (None: one per
+        CPU); the result does not depend on it.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    float or numpy.ndarray of shape (n_records,)
+        CAV in m/s; 0.0 for a record of fewer than two samples, NaN for a
+        record with a NaN sample.
+
+    Raises
+    ------
+    ValueError
+        If `dt` is not positive and finite or `acc` has more than two
+        dimensions.
+    TypeError
+        If `acc` does not hold real numbers or `dt` is not a real number.
+
+    References
+    ----------
+    EPRI (1988). A criterion for determining exceedance of the operating
+    basis earthquake. Report NP-5930, Electric Power Research Institute.
+
+    Examples
+    --------
+    >>> cav([1.0, 1.0], 1.0)
+    9.81
+    """
+    records, single = _records(acc, "acc")
+    dt = _positive_finite(dt, "dt")
+    values = _per_record(_cav, records, (dt,), workers, progress, "CAV")
+    return _one_or_all(values, single)
+
+
+def significant_duration(
+    acc: ArrayLike,
+    dt: float,
+    low: float = 0.05,
+    high: float = 0.95,
+    *,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> Measure:
+    """Significant duration: time between two fractions of the Arias intensity.
+
+    The cumulative Arias intensity of each record, normalised by its total,
+    reaches `low` at one sample and `high` at a later one; the duration is
+    the time between those samples (Trifunac and Brady, 1975).  The defaults
+    give D5-95; ``high=0.75`` gives D5-75.  Each threshold sample is the last
+    one whose normalised value equals the threshold exactly, otherwise the
+    first one that exceeds it; there is no interpolation between samples, so
+    the duration is a whole multiple of `dt`.
+
+    Parameters
+    ----------
+    acc : array_like, shape (n_samples,) or (n_records, n_samples)
+        Acceleration in units of g, one record or one record per row.
+    dt : float
+        Sampling interval in seconds, positive and finite.
+    low, high : float, optional
+        Fractions of the total Arias intensity, ``0 <= low <= high <= 1``.
+    workers : int or None, optional
+        Number of threads over which the records are split (None: one per
+        CPU); the result does not depend on it.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    float or numpy.ndarray of shape (n_records,)
+        Duration in seconds.  0.0 for a record whose Arias intensity is below
+        1e-10 m/s (all zeros, fewer than two samples); NaN for a record with a
+        NaN sample.
+
+    Raises
+    ------
+    ValueError
+        If `dt` is not positive and finite, `low` or `high` lies outside
+        [0, 1], ``low > high``, or `acc` has more than two dimensions.
+    TypeError
+        If `acc` does not hold real numbers or a number argument is not a real
+        number.
+
+    References
+    ----------
+    Trifunac, M. D. and Brady, A. G. (1975). A study on the duration of
+    strong earthquake ground motion. Bulletin of the Seismological Society of
+    America, 65(3), 581-626.
+
+    Arias, A. (1970). A measure of earthquake intensity. In R. J. Hansen
+    (ed.), Seismic Design for Nuclear Power Plants, MIT Press, 438-483.
+
+    Examples
+    --------
+    >>> significant_duration([0.0, 1.0, 1.0, 0.0], 1.0)
+    2.0
+    """
+    records, single = _records(acc, "acc")
+    dt = _positive_finite(dt, "dt")
+    low = _fraction(low, "low")
+    high = _fraction(high, "high")
+    if low > high:
+        raise ValueError(f"low must not exceed high; got low={low!r} and high={high!r}")
+    values = _per_record(
+        _significant_duration, records, (dt, low, high), workers, progress, "Significant duration"
+    )
+    return _one_or_all(values, single)
+
+
+# ---------------------------------------------------------------------------
+# Rotated-component peaks and response spectra
+
+
+def rotd(
+    comp_0: ArrayLike,
+    comp_90: ArrayLike,
+    *,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> RotD:
+    """RotD00, RotD50 and RotD100 of pairs of horizontal components.
+
+    The pair is rotated to every whole-degree orientation from 0 to 179
+    degrees and the peak absolute value of each rotated series taken; RotD00,
+    RotD50 and RotD100 are the smallest, the median and the largest of those
+    180 directional peaks (Boore, 2010).
+
+    Parameters
+    ----------
+    comp_0, comp_90 : array_like, shape (n_samples,) or (n_records, n_samples)
+        The two horizontal components, 90 degrees apart, sampled at the same
+        instants; equal shapes, one record or one record per row.  Any unit
+        (the results are in the same unit).
+    workers : int or None, optional
+        Number of threads over which the records are split (None: one per
+        CPU); the result does not depend on it.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    RotD
+        Fields ``rotd00``, ``rotd50``, ``rotd100`` (peaks, unit of the input)
+        and ``angle_rotd00``, ``angle_rotd100`` (degrees from `comp_0` toward
+        `comp_90`), floats for one record and arrays of shape (n_records,)
+        for a batch.  A record with a NaN or infinite sample in either
+        component gives NaN in all five.
+
+    Raises
+    ------
+    ValueError
+        If the two components differ in shape, hold no samples, or have more
+        than two dimensions.
+    TypeError
+        If a component does not hold real numbers.
+
+    References
+    ----------
+    Boore, D. M. (2010). Orientation-independent, nongeometric-mean measures
+    of seismic intensity from two horizontal components of motion. Bulletin
+    of the Seismological Society of America, 100(4), 1830-1835.
+
+    Examples
+    --------
+    >>> r = rotd([0.0, 1.0, 0.0], [0.0, 1.0, 0.0])
+    >>> r.rotd100, r.angle_rotd100  # doctest: +ELLIPSIS
+    (1.41421356..., 45.0)
+    """
+    (x, y), single = _components({"comp_0": comp_0, "comp_90": comp_90})
+    if x.shape[0] > 0 and x.shape[1] == 0:
+        raise ValueError("comp_0 and comp_90 hold no samples; RotD needs at least one")
+    n_workers = _workers(workers)
+    table = _chunked(
+        lambda rows: _rotd(x[rows], y[rows]), x.shape[0], 0, n_workers, progress, "RotD"
+    )
+    return RotD._from_table(table, single)
+
+
+def response_spectrum(
+    comp_0: ArrayLike,
+    comp_90: ArrayLike,
+    comp_ver: ArrayLike | None,
+    dt: float,
+    periods: ArrayLike,
+    damping: float = 0.05,
+    *,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> ResponseSpectrum:
+    """Pseudo-spectral acceleration of three-component records, with RotD.
+
+    Every component drives a linear single-degree-of-freedom oscillator of
+    each period, solved exactly for a ground acceleration that varies
+    linearly between samples (Nigam and Jennings, 1969), starting at rest.
+    The pseudo-spectral acceleration (PSA) is ``(2 pi / T)**2`` times the
+    peak relative displacement.  The horizontal responses of each period also
+    form a pair whose RotD00, RotD50 and RotD100 are reported (Boore, 2010).
+
+    Parameters
+    ----------
+    comp_0, comp_90 : array_like, shape (n_samples,) or (n_records, n_samples)
+        The two horizontal components (0 and 90 degrees), acceleration in g.
+    comp_ver : array_like or None
+        The vertical component, same shape; None when there is none (the
+        result's ``psa_ver`` is then None).
+    dt : float
+        Sampling interval in seconds, positive and finite.
+    periods : float or array_like, shape (n_periods,)
+        Oscillator periods in seconds, each positive and finite.  The result
+        always has a period axis, also for a single period.
+    damping : float, optional
+        Fraction of critical damping in [0, 1); 0.05 for 5 %.
+    workers : int or None, optional
+        Number of threads over which the periods (or the records, when there
+        are more records than periods) are split (None: one per CPU); the
+        result does not depend on it.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    ResponseSpectrum
+        ``periods``, ``damping``, ``psa_000``, ``psa_090``, ``psa_ver``,
+        ``geometric_mean``, ``rotd00``, ``rotd50``, ``rotd100``,
+        ``angle_rotd00`` and ``angle_rotd100``; the response fields have shape
+        (n_periods,) for one record and (n_records, n_periods) for a batch,
+        PSA in g.  A record with a NaN or infinite sample in any component
+        gives NaN in all of its fields.
+
+    Raises
+    ------
+    ValueError
+        If the components differ in shape or have more than two dimensions,
+        `dt` or a period is not positive and finite, `periods` has more than
+        one dimension, or `damping` lies outside [0, 1).
+    TypeError
+        If an array does not hold real numbers or a number argument is not a
+        real number.
+
+    Notes
+    -----
+    The oscillators start at rest with the first sample, and the first sample
+    enters the response only through the first step.  A record sampled at
+    `dt` resolves periods down to a few times `dt`; shorter periods tend to
+    PGA as the period goes to zero.
+
+    References
+    ----------
+    Nigam, N. C. and Jennings, P. C. (1969). Calculation of response spectra
+    from strong-motion earthquake records. Bulletin of the Seismological
+    Society of America, 59(2), 909-922.
+
+    Boore, D. M. (2010). Orientation-independent, nongeometric-mean measures
+    of seismic intensity from two horizontal components of motion. Bulletin
+    of the Seismological Society of America, 100(4), 1830-1835.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> t = np.arange(0, 10, 0.01)
+    >>> s = response_spectrum(np.sin(2 * np.pi * t), np.zeros_like(t), None, 0.01, [0.5, 1.0, 2.0])
+    >>> s.psa_000.shape, s.psa_ver is None
+    ((3,), True)
+    """
+    given: dict[str, ArrayLike] = {"comp_0": comp_0, "comp_90": comp_90}
+    if comp_ver is not None:
+        given["comp_ver"] = comp_ver
+    components, single = _components(given)
+    x, y = components[:2]
+    # Without a vertical component the oscillator runs on zeros, read from a
+    # zero-stride view: no memory is allocated for them.
+    z = components[2] if len(components) == 3 else np.broadcast_to(np.zeros((1, 1)), x.shape)
+    dt = _positive_finite(dt, "dt")
+    period_array = _real_array(periods, "periods")
+    if period_array.ndim > 1:
+        raise ValueError(
+            f"periods must be a number or 1-D; got an array of shape {period_array.shape}"
+        )
+    period_array = np.atleast_1d(period_array).copy()
+    bad = np.flatnonzero(~(np.isfinite(period_array) & (period_array > 0.0)))
+    if bad.size:
+        raise ValueError(
+            f"periods must be positive and finite; got periods[{bad[0]}] = "
+            f"{float(period_array[bad[0]])!r}"
+        )
+    damping = _real_scalar(damping, "damping")
+    if not 0.0 <= damping < 1.0:
+        raise ValueError(f"damping must lie in [0, 1); got {damping!r}")
+    n_workers = _workers(workers)
+
+    coefficients = np.asarray(oscillator_coefficients(period_array, damping, dt), np.float64)
+    n_records, n_periods = x.shape[0], coefficients.shape[0]
+    if n_periods >= n_records:
+        table = _chunked(
+            lambda p: _psa(x, y, z, coefficients[p]), n_periods, 1, n_workers, progress, "PSA"
+        )
+    else:
+        table = _chunked(
+            lambda r: _psa(x[r], y[r], z[r], coefficients), n_records, 0, n_workers, progress, "PSA"
+        )
+    return ResponseSpectrum._from_table(
+        period_array, damping, table, single, vertical=comp_ver is not None
+    )
+
+
+# ---------------------------------------------------------------------------
+# Konno-Ohmachi smoothing
+
+
+def konno_ohmachi_smooth(
+    spectra: ArrayLike,
+    bandwidth: float = 40.0,
+    *,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> FloatArray:
+    """Konno-Ohmachi smoothing of Fourier amplitude spectra.
+
+    Output bin ``c`` is the weighted mean of all input bins ``i`` with the
+    weights ``[sin(b log10(f_i / f_c)) / (b log10(f_i / f_c))]**4``
+    normalised to sum to one (Konno and Ohmachi, 1998), ``b`` being the
+    bandwidth coefficient.  The smoothing is linear and each window spans the
+    whole spectrum (no truncation); the smoothing matrix is never formed.
+
+    The bins must be equally spaced from zero frequency, as in the one-sided
+    spectrum of a real FFT (`numpy.fft.rfft`, frequencies
+    ``numpy.fft.rfftfreq(n, dt)``): bin ``i`` stands for ``i * df``.  The
+    spacing ``df`` itself is not needed.  Output bin 0 (zero frequency) is
+    input bin 0, and input bin 0 gets no weight in any other output bin.
+
+    Parameters
+    ----------
+    spectra : array_like, shape (n_bins,) or (n_spectra, n_bins)
+        One spectrum or one spectrum per row (any unit; the result is in the
+        same unit).
+    bandwidth : float, optional
+        Bandwidth coefficient ``b``, positive and finite; larger is narrower.
+        40 is the customary value.
+    workers : int or None, optional
+        Number of threads over which the spectra are split (None: one per
+        CPU); the result does not depend on it.  Every chunk computes the
+        windows anew (``n_bins**2`` sines), so threads pay off for batches of
+        many more spectra than workers.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    numpy.ndarray of float64, same shape as `spectra`
+        The smoothed spectra.  A NaN anywhere in a spectrum makes that whole
+        smoothed spectrum NaN; other spectra are unaffected.
+
+    Raises
+    ------
+    ValueError
+        If `bandwidth` is not positive and finite or `spectra` has more than
+        two dimensions.
+    TypeError
+        If `spectra` does not hold real numbers or `bandwidth` is not a real
+        number.
+
+    References
+    ----------
+    Konno, K. and Ohmachi, T. (1998). Ground-motion characteristics estimated
+    from spectral ratio between horizontal and vertical components of
+    microtremor. Bulletin of the Seismological Society of America, 88(1),
+    228-241.
+
+    Examples
+    --------
+    >>> konno_ohmachi_smooth([2.0, 2.0, 2.0, 2.0], 40.0)
+    array([2., 2., 2., 2.])
+    """
+    records, single = _records(spectra, "spectra")
+    bandwidth = _positive_finite(bandwidth, "bandwidth")
+    values = _per_record(
+        _konno_ohmachi_smooth, records, (bandwidth,), workers, progress, "Konno-Ohmachi"
+    )
+    return values[0] if single else values
+
+
+def konno_ohmachi_matrix(
+    n_bins: int,
+    bandwidth: float = 40.0,
+    start: int = 0,
+    stop: int | None = None,
+    *,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> NDArray[np.float32]:
+    """Rows of the Konno-Ohmachi smoothing matrix, in float32.
+
+    Row ``c`` holds the weights that produce output bin ``c`` of a spectrum
+    of `n_bins` bins (see `konno_ohmachi_smooth`), so that
+    ``matrix @ spectrum`` smooths a spectrum.  Each row is computed and
+    normalised in float64 and rounded to float32 when stored; a row does not
+    depend on the band it is requested in, so a large matrix can be built
+    band by band.
+
+    Parameters
+    ----------
+    n_bins : int
+        Number of frequency bins (columns), bins equally spaced from zero
+        frequency.
+    bandwidth : float, optional
+        Bandwidth coefficient ``b``, positive and finite.
+    start, stop : int, optional
+        The band of rows ``start`` to ``stop - 1``; ``0 <= start <= stop <=
+        n_bins``.  `stop` defaults to `n_bins` (the whole matrix).
+    workers : int or None, optional
+        Number of threads over which the rows are split (None: one per
+        CPU); the result does not depend on it.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    numpy.ndarray of float32, shape (stop - start, n_bins)
+        Row ``r`` is matrix row ``start + r``: non-negative weights summing to
+        one (within float32 rounding); row 0 is ``[1, 0, ..., 0]``.
+
+    Raises
+    ------
+    ValueError
+        If an index is negative, the band is not ``start <= stop <= n_bins``,
+        or `bandwidth` is not positive and finite.
+    TypeError
+        If an index is not an integer or `bandwidth` not a real number.
+
+    References
+    ----------
+    Konno, K. and Ohmachi, T. (1998). Ground-motion characteristics estimated
+    from spectral ratio between horizontal and vertical components of
+    microtremor. Bulletin of the Seismological Society of America, 88(1),
+    228-241.
+
+    Examples
+    --------
+    >>> konno_ohmachi_matrix(2)
+    array([[1., 0.],
+           [0., 1.]], dtype=float32)
+    """
+    n_bins = _index(n_bins, "n_bins")
+    bandwidth = _positive_finite(bandwidth, "bandwidth")
+    start = _index(start, "start")
+    stop = n_bins if stop is None else _index(stop, "stop")
+    if stop > n_bins:
+        raise ValueError(f"stop must not exceed n_bins={n_bins}; got stop={stop}")
+    if start > stop:
+        raise ValueError(f"start must not exceed stop={stop}; got start={start}")
+    n_workers = _workers(workers)
+    return _chunked(
+        lambda rows: _konno_ohmachi_matrix_rows(
+            n_bins, bandwidth, start + rows.start, start + rows.stop
+        ),
+        stop - start,
+        0,
+        n_workers,
+        progress,
+        "Konno-Ohmachi matrix",
+    )

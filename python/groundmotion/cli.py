@@ -1,0 +1,736 @@
+"""The ``groundmotion`` command line.
+
+Subcommands:
+
+``measures FILE...``
+    PGA, Arias intensity, CAV, D5-75 and D5-95 of every record, and the
+    RotD50 PGA of horizontal pairs.
+``spectrum H1 H2 [V]``
+    The response spectrum of a three-component (or two-component) record,
+    with RotD00, RotD50 and RotD100; printed, written to CSV or JSON, plotted.
+``smooth FILE``
+    The Fourier amplitude spectrum of a record, smoothed with the
+    Konno-Ohmachi window; printed, written, plotted.
+``demo``
+    All of the above on a real record bundled with the package (the 1940
+    Imperial Valley earthquake at El Centro).
+
+Records are PEER ``.AT2`` files (``.AT2.gz`` too) or plain text / CSV files
+with a single column of accelerations in g (give ``--dt``).  Errors print one
+line to standard error and exit with status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import os
+import sys
+from collections.abc import Sequence
+from dataclasses import dataclass
+from importlib import resources
+from pathlib import Path
+from typing import Any, TextIO
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import api, io
+from .results import ResponseSpectrum
+
+__all__ = ["main"]
+
+PROG = "groundmotion"
+DEFAULT_PERIODS = "0.01:10:100"
+# Components of one record may differ in length by a few samples; their
+# sampling intervals must agree to this relative tolerance.
+_DT_TOLERANCE = 1e-9
+
+
+class CommandError(Exception):
+    """A problem with the user's request, reported as one line."""
+
+
+@dataclass(frozen=True)
+class Record:
+    path: str
+    name: str
+    samples: NDArray[np.float64]
+    dt: float
+    title: str
+    component: str
+
+    @property
+    def label(self) -> str:
+        """Short name for legends: the component of an .AT2 file, else the file name."""
+        return f"component {self.component}" if self.component else self.name
+
+
+# ---------------------------------------------------------------------------
+# Reading records
+
+
+def _looks_like_at2(path: str) -> bool:
+    lower = path.lower()
+    if lower.endswith((".at2", ".at2.gz")):
+        return True
+    try:
+        lines = io._read_lines(path)[:4]
+    except (OSError, EOFError, ValueError):
+        return False
+    return len(lines) == 4 and "NPTS" in lines[3].upper() and "DT" in lines[3].upper()
+
+
+def load_record(
+    path: str, dt: float | None = None, column: int | None = None, skiprows: int = 0
+) -> Record:
+    """One acceleration record (in g) with its sampling interval."""
+    name = os.path.basename(path)
+    if _looks_like_at2(path):
+        samples, file_dt = io.read_at2(path)
+        if dt is not None and not math.isclose(dt, file_dt, rel_tol=_DT_TOLERANCE):
+            raise CommandError(f"{path}: --dt {dt} disagrees with DT={file_dt} in the file")
+        header = io._read_lines(path)[1].strip()
+        # Line 2 reads "event, date, station, component".
+        component = header.rsplit(",", 1)[-1].strip() if "," in header else ""
+        return Record(
+            path, name, samples, file_dt, header, component if len(component) <= 8 else ""
+        )
+    data = io.read_columns(path, skiprows=skiprows, usecols=column)
+    if data.ndim != 1:
+        raise CommandError(
+            f"{path} has {data.shape[0]} columns; choose the acceleration column with --column"
+        )
+    if dt is None:
+        raise CommandError(f"{path} is a plain text record: give its sampling interval with --dt")
+    return Record(path, name, data, dt, name, "")
+
+
+def _common_length(records: Sequence[Record], quiet: bool = False) -> list[NDArray[np.float64]]:
+    """The components of one record, trimmed to the shortest, after checking dt."""
+    first = records[0]
+    for other in records[1:]:
+        if not math.isclose(other.dt, first.dt, rel_tol=_DT_TOLERANCE):
+            raise CommandError(
+                f"{other.path} is sampled every {other.dt} s but {first.path} every "
+                f"{first.dt} s; the components of a record must share one sampling interval"
+            )
+    n = min(len(r.samples) for r in records)
+    if not quiet and any(len(r.samples) != n for r in records):
+        lengths = ", ".join(f"{r.name}: {len(r.samples)}" for r in records)
+        print(f"{PROG}: note: components trimmed to {n} samples ({lengths})", file=sys.stderr)
+    return [r.samples[:n] for r in records]
+
+
+def _bundled(name: str) -> str:
+    return str(resources.files("groundmotion") / "data" / name)
+
+
+# ---------------------------------------------------------------------------
+# Output
+
+
+def _cell(value: Any, digits: int = 6) -> str:
+    if isinstance(value, (float, np.floating)):
+        return "nan" if math.isnan(value) else f"{value:.{digits}g}"
+    return str(value)
+
+
+def format_table(headers: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
+    """A plain text table: the first column left-aligned, the others right."""
+    cells = [[_cell(v) for v in row] for row in rows]
+    widths = [max([len(h)] + [len(r[k]) for r in cells]) for k, h in enumerate(headers)]
+
+    def line(values: Sequence[str]) -> str:
+        parts = [values[0].ljust(widths[0])]
+        parts += [v.rjust(w) for v, w in zip(values[1:], widths[1:])]
+        return "  ".join(parts).rstrip()
+
+    return "\n".join([line(headers), *(line(r) for r in cells)])
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, np.ndarray):
+        return [_json_value(v) for v in value.tolist()]
+    if isinstance(value, list):
+        return [_json_value(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def _write_table(path: str, headers: Sequence[str], rows: Sequence[Sequence[Any]]) -> None:
+    with open(path, "w", newline="") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(headers)
+        writer.writerows([[_cell(v, 17) for v in row] for row in rows])
+
+
+def _output_kind(path: str) -> str:
+    suffix = Path(path).suffix.lower()
+    if suffix not in (".csv", ".json"):
+        raise CommandError(f"--output {path}: the name must end in .csv or .json")
+    return suffix[1:]
+
+
+def _pyplot_figure() -> Any:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise CommandError(
+            "plots need matplotlib, which is not installed: pip install 'groundmotion[plot]'"
+        ) from None
+    return Figure(figsize=(7.5, 5.0), layout="tight")
+
+
+def _emit(out: TextIO, text: str) -> None:
+    out.write(text + "\n")
+
+
+# ---------------------------------------------------------------------------
+# measures
+
+
+_MEASURE_HEADERS = ["record", "PGA (g)", "Arias (m/s)", "CAV (m/s)", "D5-75 (s)", "D5-95 (s)"]
+
+
+def _measure_rows(records: Sequence[Record]) -> list[list[Any]]:
+    rows = []
+    for r in records:
+        pga = float(np.max(np.abs(r.samples))) if r.samples.size else 0.0
+        rows.append(
+            [
+                r.name,
+                pga,
+                api.arias_intensity(r.samples, r.dt),
+                api.cav(r.samples, r.dt),
+                api.significant_duration(r.samples, r.dt, 0.05, 0.75),
+                api.significant_duration(r.samples, r.dt, 0.05, 0.95),
+            ]
+        )
+    return rows
+
+
+def _pair_rotd50(
+    records: Sequence[Record], pair: bool, quiet: bool = False
+) -> list[tuple[Record, Record, float]]:
+    if pair:
+        if len(records) % 2:
+            raise CommandError(
+                f"--pair takes the records two by two, but {len(records)} were given"
+            )
+        groups = [(records[k], records[k + 1]) for k in range(0, len(records), 2)]
+    elif len(records) == 2:
+        groups = [(records[0], records[1])]
+    else:
+        groups = []
+    result = []
+    for a, b in groups:
+        h1, h2 = _common_length([a, b], quiet)
+        result.append((a, b, float(api.rotd(h1, h2).rotd50)))
+    return result
+
+
+def cmd_measures(args: argparse.Namespace, out: TextIO) -> None:
+    if args.output:
+        _output_kind(args.output)
+    records = [load_record(p, args.dt, args.column, args.skiprows) for p in args.files]
+    rows = _measure_rows(records)
+    pairs = _pair_rotd50(records, args.pair)
+    if args.output:
+        kind = _output_kind(args.output)
+        if kind == "csv":
+            pair_of = {}
+            for a, b, value in pairs:
+                pair_of[a.path] = pair_of[b.path] = value
+            headers = [*_MEASURE_HEADERS, "pair RotD50 PGA (g)"]
+            extended = [row + [pair_of.get(r.path, "")] for row, r in zip(rows, records)]
+            _write_table(args.output, headers, extended)
+        else:
+            keys = ["record", "pga_g", "arias_m_per_s", "cav_m_per_s", "d5_75_s", "d5_95_s"]
+            document = {
+                "records": [dict(zip(keys, row)) for row in rows],
+                "pairs": [
+                    {"comp_0": a.name, "comp_90": b.name, "rotd50_pga_g": v} for a, b, v in pairs
+                ],
+            }
+            with open(args.output, "w") as handle:
+                json.dump(_json_value_tree(document), handle, indent=1)
+        _emit(out, f"wrote {args.output}")
+        return
+    _emit(out, format_table(_MEASURE_HEADERS, rows))
+    for a, b, value in pairs:
+        _emit(out, f"RotD50 PGA of {a.name} + {b.name}: {_cell(value)} g")
+
+
+def _json_value_tree(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {k: _json_value_tree(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_value_tree(v) for v in value]
+    return _json_value(value)
+
+
+# ---------------------------------------------------------------------------
+# spectrum
+
+
+def parse_periods(tokens: Sequence[str]) -> NDArray[np.float64]:
+    """Periods from numbers and ``first:last:count`` log-spaced ranges."""
+    values: list[float] = []
+    for token in tokens:
+        if ":" in token:
+            parts = token.split(":")
+            try:
+                if len(parts) != 3:
+                    raise ValueError
+                first, last, count = float(parts[0]), float(parts[1]), int(parts[2])
+            except ValueError:
+                raise CommandError(
+                    f"--periods {token!r}: a range reads first:last:count, e.g. 0.01:10:100"
+                ) from None
+            if not (first > 0 and last > 0 and math.isfinite(first) and math.isfinite(last)):
+                raise CommandError(f"--periods {token!r}: periods must be positive and finite")
+            if count < 1:
+                raise CommandError(f"--periods {token!r}: the count must be at least 1")
+            values.extend(np.geomspace(first, last, count).tolist())
+        else:
+            try:
+                value = float(token)
+            except ValueError:
+                raise CommandError(f"--periods: {token!r} is not a number") from None
+            if not (math.isfinite(value) and value > 0):
+                raise CommandError(f"--periods: periods must be positive and finite; got {token}")
+            values.append(value)
+    return np.asarray(values, dtype=np.float64)
+
+
+def _spectrum_columns(spectrum: ResponseSpectrum, names: Sequence[str]) -> dict[str, Any]:
+    columns: dict[str, Any] = {"period (s)": spectrum.periods}
+    columns[f"PSA {names[0]} (g)"] = spectrum.psa_000
+    columns[f"PSA {names[1]} (g)"] = spectrum.psa_090
+    if spectrum.psa_ver is not None:
+        columns[f"PSA {names[2]} (g)"] = spectrum.psa_ver
+    columns["geometric mean (g)"] = spectrum.geometric_mean
+    columns["RotD00 (g)"] = spectrum.rotd00
+    columns["RotD50 (g)"] = spectrum.rotd50
+    columns["RotD100 (g)"] = spectrum.rotd100
+    columns["angle RotD00 (deg)"] = spectrum.angle_rotd00
+    columns["angle RotD100 (deg)"] = spectrum.angle_rotd100
+    return columns
+
+
+def _write_spectrum(path: str, spectrum: ResponseSpectrum, records: Sequence[Record]) -> None:
+    if _output_kind(path) == "csv":
+        columns = _spectrum_columns(spectrum, [r.name for r in records])
+        _write_table(path, list(columns), list(zip(*columns.values())))
+        return
+    document = {
+        "records": {key: r.path for key, r in zip(("comp_0", "comp_90", "comp_ver"), records)},
+        "damping": spectrum.damping,
+        "unit": "g",
+        "periods_s": spectrum.periods,
+        "psa_000": spectrum.psa_000,
+        "psa_090": spectrum.psa_090,
+        "psa_ver": spectrum.psa_ver,
+        "geometric_mean": spectrum.geometric_mean,
+        "rotd00": spectrum.rotd00,
+        "rotd50": spectrum.rotd50,
+        "rotd100": spectrum.rotd100,
+        "angle_rotd00_deg": spectrum.angle_rotd00,
+        "angle_rotd100_deg": spectrum.angle_rotd100,
+    }
+    with open(path, "w") as handle:
+        json.dump(_json_value_tree(document), handle, indent=1)
+
+
+def plot_spectrum(
+    path: str, spectrum: ResponseSpectrum, records: Sequence[Record], title: str
+) -> None:
+    """PSA against period on a logarithmic period axis, written to `path`."""
+    fig = _pyplot_figure()
+    ax = fig.add_subplot()
+    t = spectrum.periods
+    ax.fill_between(
+        t,
+        spectrum.rotd00,
+        spectrum.rotd100,
+        color="tab:blue",
+        alpha=0.15,
+        label="RotD00 to RotD100",
+    )
+    ax.plot(t, spectrum.rotd100, color="tab:blue", lw=0.8, ls="--", label="RotD100")
+    ax.plot(t, spectrum.rotd00, color="tab:blue", lw=0.8, ls=":", label="RotD00")
+    ax.plot(t, spectrum.rotd50, color="tab:blue", lw=2.2, label="RotD50")
+    ax.plot(t, spectrum.psa_000, color="tab:orange", lw=1.0, label=records[0].label)
+    ax.plot(t, spectrum.psa_090, color="tab:green", lw=1.0, label=records[1].label)
+    if spectrum.psa_ver is not None:
+        ax.plot(
+            t, spectrum.psa_ver, color="tab:gray", lw=1.0, label=f"{records[2].label} (vertical)"
+        )
+    ax.set_xscale("log")
+    ax.set_xlabel("Period (s)")
+    ax.set_ylabel("Pseudo-spectral acceleration (g)")
+    ax.set_title(f"{title}\n{spectrum.damping * 100:g} % damping", fontsize=10)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.set_xlim(t.min(), t.max())
+    ax.set_ylim(bottom=0)
+    ax.legend(fontsize=8)
+    fig.savefig(path, dpi=120)
+
+
+def _spectrum_of(
+    records: Sequence[Record],
+    periods: NDArray[np.float64],
+    damping: float,
+    workers: int,
+    quiet: bool = False,
+) -> ResponseSpectrum:
+    components = _common_length(records, quiet)
+    vertical = components[2] if len(components) == 3 else None
+    return api.response_spectrum(
+        components[0], components[1], vertical, records[0].dt, periods, damping, workers=workers
+    )
+
+
+def cmd_spectrum(args: argparse.Namespace, out: TextIO) -> None:
+    files = [args.h1, args.h2] + ([args.vertical] if args.vertical else [])
+    periods = parse_periods(args.periods)
+    if args.output:
+        _output_kind(args.output)
+    records = [load_record(p, args.dt, args.column, args.skiprows) for p in files]
+    spectrum = _spectrum_of(records, periods, args.damping, args.workers)
+    if args.output:
+        _write_spectrum(args.output, spectrum, records)
+        _emit(out, f"wrote {args.output}")
+    else:
+        columns = _spectrum_columns(spectrum, [r.name for r in records])
+        _emit(out, format_table(list(columns), list(zip(*columns.values()))))
+    if args.plot:
+        plot_spectrum(args.plot, spectrum, records, records[0].title)
+        _emit(out, f"wrote {args.plot}")
+
+
+# ---------------------------------------------------------------------------
+# smooth
+
+
+def fourier_amplitude(
+    samples: NDArray[np.float64], dt: float
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Frequencies (Hz) and Fourier amplitudes (g s) of a record, by real FFT."""
+    amplitude = np.abs(np.fft.rfft(samples)) * dt
+    return np.fft.rfftfreq(len(samples), dt).astype(np.float64), amplitude
+
+
+def plot_fourier(
+    path: str,
+    freq: NDArray[np.float64],
+    raw: NDArray[np.float64],
+    smooth: NDArray[np.float64],
+    bandwidth: float,
+    title: str,
+) -> None:
+    fig = _pyplot_figure()
+    ax = fig.add_subplot()
+    ax.loglog(freq[1:], raw[1:], color="0.7", lw=0.6, label="Fourier amplitude")
+    ax.loglog(
+        freq[1:],
+        smooth[1:],
+        color="tab:red",
+        lw=1.8,
+        label=f"Konno-Ohmachi smoothed, b = {bandwidth:g}",
+    )
+    ax.set_xlabel("Frequency (Hz)")
+    ax.set_ylabel("Fourier amplitude (g s)")
+    ax.set_title(title, fontsize=10)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.savefig(path, dpi=120)
+
+
+def _smoothed(record: Record, bandwidth: float, workers: int) -> tuple[Any, Any, Any]:
+    freq, raw = fourier_amplitude(record.samples, record.dt)
+    return freq, raw, api.konno_ohmachi_smooth(raw, bandwidth, workers=workers)
+
+
+_FOURIER_HEADERS = ["frequency (Hz)", "amplitude (g s)", "smoothed (g s)"]
+
+
+def cmd_smooth(args: argparse.Namespace, out: TextIO) -> None:
+    if args.output:
+        _output_kind(args.output)
+    record = load_record(args.file, args.dt, args.column, args.skiprows)
+    freq, raw, smooth = _smoothed(record, args.bandwidth, args.workers)
+    rows = list(zip(freq, raw, smooth))
+    if args.output:
+        if _output_kind(args.output) == "csv":
+            _write_table(args.output, _FOURIER_HEADERS, rows)
+        else:
+            document = {
+                "record": record.path,
+                "bandwidth": args.bandwidth,
+                "frequency_hz": freq,
+                "amplitude_g_s": raw,
+                "smoothed_g_s": smooth,
+            }
+            with open(args.output, "w") as handle:
+                json.dump(_json_value_tree(document), handle, indent=1)
+        _emit(out, f"wrote {args.output}")
+    else:
+        _emit(out, format_table(_FOURIER_HEADERS, rows))
+    if args.plot:
+        plot_fourier(args.plot, freq, raw, smooth, args.bandwidth, record.title)
+        _emit(out, f"wrote {args.plot}")
+
+
+# ---------------------------------------------------------------------------
+# demo
+
+
+def cmd_demo(args: argparse.Namespace, out: TextIO) -> None:
+    with open(_bundled("RSN6.json")) as handle:
+        info = json.load(handle)
+    records = [load_record(_bundled(info["components"][k])) for k in ("000", "090", "ver")]
+    outdir = Path(args.output_dir)
+    outdir.mkdir(parents=True, exist_ok=True)
+
+    _emit(
+        out,
+        f"{info['event']} earthquake, {info['date']}, M {info['magnitude']}, "
+        f"station {info['station']} (PEER NGA-West2 RSN{info['rsn']})",
+    )
+    lengths = ", ".join(str(len(r.samples)) for r in records)
+    shortest = min(len(r.samples) for r in records)
+    _emit(
+        out,
+        f"three components sampled every {records[0].dt} s, {lengths} samples "
+        f"(taken together over the first {shortest})\n",
+    )
+
+    _emit(out, "Intensity measures")
+    _emit(out, format_table(_MEASURE_HEADERS, _measure_rows(records)))
+    for _, _, value in _pair_rotd50(records[:2], pair=True, quiet=True):
+        _emit(out, f"RotD50 PGA of the horizontal pair: {_cell(value, 4)} g\n")
+
+    peer = info["peer_psa_5pct"]
+    periods = np.asarray(peer["period_s"], dtype=np.float64)
+    spectrum = _spectrum_of(records, periods, 0.05, args.workers, quiet=True)
+    _emit(out, "Response spectrum, 5 % damping, PSA in g (PEER: the database's own values)")
+    shown = [k for k, t in enumerate(periods) if t in (0.1, 0.2, 0.5, 1.0, 2.0, 5.0)]
+    psa_ver = spectrum.psa_ver
+    assert psa_ver is not None
+    rows = [
+        [
+            periods[k],
+            spectrum.psa_000[k],
+            peer["h1_g"][k],
+            spectrum.psa_090[k],
+            peer["h2_g"][k],
+            psa_ver[k],
+            peer["ver_g"][k],
+            spectrum.rotd50[k],
+        ]
+        for k in shown
+    ]
+    _emit(
+        out,
+        format_table(
+            ["period (s)", "PSA 180", "PEER", "PSA 270", "PEER", "PSA UP", "PEER", "RotD50"], rows
+        ),
+    )
+
+    written = []
+    spectrum_csv = str(outdir / "response_spectrum.csv")
+    _write_spectrum(spectrum_csv, spectrum, records)
+    written.append(spectrum_csv)
+    freq, raw, smooth = _smoothed(records[0], 40.0, args.workers)
+    fourier_csv = str(outdir / "fourier_spectrum.csv")
+    _write_table(fourier_csv, _FOURIER_HEADERS, list(zip(freq, raw, smooth)))
+    written.append(fourier_csv)
+    title = f"{info['event']} {info['date'][:4]}, {info['station']} (RSN{info['rsn']})"
+    try:
+        spectrum_png = str(outdir / "response_spectrum.png")
+        plot_spectrum(spectrum_png, spectrum, records, title)
+        written.append(spectrum_png)
+        fourier_png = str(outdir / "fourier_spectrum.png")
+        plot_fourier(fourier_png, freq, raw, smooth, 40.0, f"{title}, component 180")
+        written.append(fourier_png)
+    except CommandError as exc:
+        _emit(out, f"\nno plots: {exc}")
+    _emit(out, "\nwrote " + ", ".join(written))
+
+
+# ---------------------------------------------------------------------------
+# Argument parsing and the entry point
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not positive and finite")
+    return value
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is less than 1")
+    return value
+
+
+def _damping(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not 0.0 <= value < 1.0:
+        raise argparse.ArgumentTypeError(f"{text!r} is outside [0, 1) (0.05 is 5 %)")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Earthquake ground-motion intensity measures of strong-motion records.",
+        epilog="Start with `groundmotion demo`.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument(
+        "--traceback",
+        action="store_true",
+        help="show the full traceback of an error (for bug reports)",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    reading = argparse.ArgumentParser(add_help=False)
+    group = reading.add_argument_group("plain text records")
+    group.add_argument(
+        "--dt",
+        type=_positive_float,
+        help="sampling interval in s of plain text records (.AT2 files carry it)",
+    )
+    group.add_argument(
+        "--column",
+        type=int,
+        default=None,
+        help="column of the accelerations in a text file with several (from 0)",
+    )
+    group.add_argument("--skiprows", type=int, default=0, help="header lines of a text file")
+    threads = argparse.ArgumentParser(add_help=False)
+    threads.add_argument(
+        "--workers", type=_positive_int, default=1, help="threads to compute with (default 1)"
+    )
+
+    p = commands.add_parser(
+        "measures",
+        parents=[reading],
+        help="PGA, Arias intensity, CAV, significant durations",
+        description="PGA, Arias intensity, CAV, D5-75 and D5-95 of each record.  With exactly "
+        "two records, or with --pair, the RotD50 PGA of each horizontal pair as well.",
+    )
+    p.add_argument("files", nargs="+", metavar="FILE", help="records (.AT2 or text, in g)")
+    p.add_argument(
+        "--pair",
+        action="store_true",
+        help="take the files two by two as horizontal pairs (0 then 90 component)",
+    )
+    p.add_argument("--output", metavar="OUT", help="write a .csv or .json file instead")
+    p.set_defaults(run=cmd_measures)
+
+    p = commands.add_parser(
+        "spectrum",
+        parents=[reading, threads],
+        help="response spectrum with RotD50",
+        description="Pseudo-spectral acceleration of the components and RotD00/50/100 of the "
+        "horizontal pair.  Components of different lengths are trimmed to the shortest.",
+    )
+    p.add_argument("h1", metavar="H1", help="the 0 horizontal component (.AT2 or text, in g)")
+    p.add_argument("h2", metavar="H2", help="the 90 horizontal component")
+    p.add_argument("vertical", metavar="V", nargs="?", help="the vertical component (optional)")
+    p.add_argument(
+        "--periods",
+        nargs="+",
+        default=[DEFAULT_PERIODS],
+        metavar="T",
+        help="periods in s, numbers or first:last:count log-spaced ranges "
+        f"(default {DEFAULT_PERIODS})",
+    )
+    p.add_argument(
+        "--damping", type=_damping, default=0.05, help="fraction of critical damping (default 0.05)"
+    )
+    p.add_argument("--output", metavar="OUT", help="write a .csv or .json file instead")
+    p.add_argument("--plot", metavar="PNG", help="plot the spectrum into this image (matplotlib)")
+    p.set_defaults(run=cmd_spectrum)
+
+    p = commands.add_parser(
+        "smooth",
+        parents=[reading, threads],
+        help="Konno-Ohmachi smoothed Fourier spectrum",
+        description="Fourier amplitude spectrum of a record and its Konno-Ohmachi smoothing.",
+    )
+    p.add_argument("file", metavar="FILE", help="record (.AT2 or text, in g)")
+    p.add_argument(
+        "--bandwidth",
+        type=_positive_float,
+        default=40.0,
+        help="Konno-Ohmachi bandwidth coefficient b (default 40)",
+    )
+    p.add_argument("--output", metavar="OUT", help="write a .csv or .json file instead")
+    p.add_argument("--plot", metavar="PNG", help="plot the spectra into this image (matplotlib)")
+    p.set_defaults(run=cmd_smooth)
+
+    p = commands.add_parser(
+        "demo",
+        parents=[threads],
+        help="run everything on a bundled record",
+        description="Intensity measures, response spectrum and smoothed Fourier spectrum of "
+        "the 1940 Imperial Valley record at El Centro (PEER NGA-West2 RSN6), bundled with "
+        "the package; writes CSV files and, with matplotlib, plots.",
+    )
+    p.add_argument(
+        "--output-dir",
+        default="groundmotion-demo",
+        metavar="DIR",
+        help="where to write the files (default ./groundmotion-demo)",
+    )
+    p.set_defaults(run=cmd_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        args.run(args, sys.stdout)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`groundmotion smooth x.AT2 | head`): not an error.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BaseException as exc:  # one line, not a traceback: also for failed checks
+        if isinstance(exc, SystemExit) or args.traceback:
+            raise
+        message = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        if not isinstance(exc, (CommandError, ValueError, OSError, ImportError)):
+            message = f"{type(exc).__name__}: {message}"
+        elif isinstance(exc, OSError) and exc.filename and exc.strerror:
+            message = f"{exc.filename}: {exc.strerror}"
+        print(f"{PROG}: error: {message}", file=sys.stderr)
+        return 2
+    return 0

@@ -1,0 +1,260 @@
+"""Result types with named fields for the multi-column measures.
+
+`RotD` holds the orientation-independent horizontal peak measures of one
+record or of a batch, `ResponseSpectrum` the pseudo-spectral accelerations of
+one record or of a batch over a set of periods.  Both are frozen dataclasses:
+their fields are plain floats (one record) or NumPy arrays (a batch), they
+print as a readable summary and convert to a pandas DataFrame on request.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, fields
+from typing import TYPE_CHECKING, Any, Union
+
+import numpy as np
+from numpy.typing import NDArray
+
+if TYPE_CHECKING:  # pragma: no cover - typing only
+    import pandas
+
+__all__ = ["ResponseSpectrum", "RotD"]
+
+FloatArray = NDArray[np.float64]
+#: A field of a result: a float for one record, an array for a batch.
+Values = Union[float, FloatArray]
+
+_ROTD_FIELDS = ("rotd00", "rotd50", "rotd100", "angle_rotd00", "angle_rotd100")
+
+
+def _import_pandas() -> Any:
+    try:
+        import pandas
+    except ImportError as exc:  # pragma: no cover - depends on the environment
+        raise ImportError(
+            "to_dataframe() needs pandas, which is not installed; install it with "
+            "`pip install pandas`"
+        ) from exc
+    return pandas
+
+
+def _format_array(values: NDArray[Any]) -> str:
+    return np.array2string(
+        np.asarray(values), precision=4, threshold=6, edgeitems=2, separator=", "
+    ).replace("\n", "")
+
+
+def _format_value(value: Any) -> str:
+    if isinstance(value, np.ndarray):
+        return _format_array(value)
+    if isinstance(value, float):
+        return f"{value:.6g}"
+    return repr(value)
+
+
+def _table(columns: dict[str, NDArray[Any]], max_rows: int = 10) -> list[str]:
+    """Lines of a right-aligned text table; long tables keep head and tail."""
+    n = len(next(iter(columns.values())))
+    if n > max_rows:
+        half = max_rows // 2
+        shown = list(range(half)) + [-1] + list(range(n - half, n))
+    else:
+        shown = list(range(n))
+    cells = {
+        name: [("..." if i < 0 else f"{col[i]:.6g}") for i in shown]
+        for name, col in columns.items()
+    }
+    widths = {name: max([len(name)] + [len(c) for c in cells[name]]) for name in columns}
+    lines = ["  ".join(name.rjust(widths[name]) for name in columns)]
+    for r in range(len(shown)):
+        lines.append("  ".join(cells[name][r].rjust(widths[name]) for name in columns))
+    return lines
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class RotD:
+    """Orientation-independent peak measures of horizontal component pairs.
+
+    For every pair of horizontal components the record is rotated to every
+    whole-degree orientation from 0 to 179 degrees; the peak absolute value
+    of each rotated series is a directional peak.  RotD00, RotD50 and
+    RotD100 are the smallest, the median and the largest of those 180 peaks
+    (Boore, 2010).
+
+    Each field is a float for one record and an array of shape
+    ``(n_records,)`` for a batch.  A record with a NaN or infinite sample in
+    either component gives NaN in every field.
+
+    Attributes
+    ----------
+    rotd00, rotd50, rotd100 : float or numpy.ndarray
+        Smallest, median and largest directional peak, in the unit of the
+        input samples (g for accelerations in g).
+    angle_rotd00, angle_rotd100 : float or numpy.ndarray
+        Orientation in whole degrees (0 to 179, stored as floats), measured
+        from the 0 component toward the 90 component, at which RotD00 and
+        RotD100 occur; the smallest such orientation on ties.
+
+    References
+    ----------
+    Boore, D. M. (2010). Orientation-independent, nongeometric-mean measures
+    of seismic intensity from two horizontal components of motion. Bulletin
+    of the Seismological Society of America, 100(4), 1830-1835.
+    """
+
+    rotd00: Values
+    rotd50: Values
+    rotd100: Values
+    angle_rotd00: Values
+    angle_rotd100: Values
+
+    @classmethod
+    def _from_table(cls, table: FloatArray, single: bool) -> RotD:
+        """Named fields from the columns of an ``(n, 5)`` table."""
+        if single:
+            return cls(*(float(v) for v in table[0]))
+        return cls(*(table[:, k] for k in range(5)))
+
+    @property
+    def n_records(self) -> int | None:
+        """Number of records of a batch, or None for one record."""
+        return None if isinstance(self.rotd50, float) else len(self.rotd50)
+
+    def __repr__(self) -> str:
+        parts = [f"{f.name}={_format_value(getattr(self, f.name))}" for f in fields(self)]
+        if self.n_records is not None:
+            parts.insert(0, f"n_records={self.n_records}")
+        return f"RotD({', '.join(parts)})"
+
+    def to_dataframe(self) -> pandas.DataFrame:
+        """The five measures as a pandas DataFrame, one row per record.
+
+        Requires pandas (imported only here).  The index is the record number
+        (0 for a single record), named ``record``.
+        """
+        pd = _import_pandas()
+        data = {name: np.atleast_1d(getattr(self, name)) for name in _ROTD_FIELDS}
+        frame = pd.DataFrame(data)
+        frame.index.name = "record"
+        return frame
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class ResponseSpectrum:
+    """Pseudo-spectral accelerations of three-component records.
+
+    For every record and every period the 5 %-damped (or other) linear
+    oscillator is run on each component; the peak of its pseudo-acceleration
+    response (the natural circular frequency squared times the peak relative
+    displacement) is the pseudo-spectral acceleration, PSA.  The horizontal
+    responses of one period also form a pair whose RotD statistics are given
+    (Boore, 2010).
+
+    The response fields have shape ``(n_periods,)`` for one record and
+    ``(n_records, n_periods)`` for a batch.  A record with a NaN or infinite
+    sample in any component gives NaN in every field of that record.
+
+    Attributes
+    ----------
+    periods : numpy.ndarray, shape (n_periods,)
+        Oscillator periods in seconds.
+    damping : float
+        Fraction of critical damping of the oscillators.
+    psa_000, psa_090 : numpy.ndarray
+        PSA of the 0 and the 90 horizontal component, in the unit of the
+        input (g for records in g).
+    psa_ver : numpy.ndarray or None
+        PSA of the vertical component, or None when no vertical component
+        was given.
+    geometric_mean : numpy.ndarray
+        ``sqrt(psa_000 * psa_090)``, the geometric mean of the two
+        horizontal PSA.
+    rotd00, rotd50, rotd100 : numpy.ndarray
+        Smallest, median and largest peak of the horizontal response pair over
+        all rotation angles, in the unit of the input.
+    angle_rotd00, angle_rotd100 : numpy.ndarray
+        Orientations in whole degrees (0 to 179) of RotD00 and RotD100.
+
+    References
+    ----------
+    Nigam, N. C. and Jennings, P. C. (1969). Calculation of response spectra
+    from strong-motion earthquake records. Bulletin of the Seismological
+    Society of America, 59(2), 909-922.
+
+    Boore, D. M. (2010). Orientation-independent, nongeometric-mean measures
+    of seismic intensity from two horizontal components of motion. Bulletin
+    of the Seismological Society of America, 100(4), 1830-1835.
+    """
+
+    periods: FloatArray
+    damping: float
+    psa_000: FloatArray
+    psa_090: FloatArray
+    psa_ver: FloatArray | None
+    geometric_mean: FloatArray
+    rotd00: FloatArray
+    rotd50: FloatArray
+    rotd100: FloatArray
+    angle_rotd00: FloatArray
+    angle_rotd100: FloatArray
+
+    @classmethod
+    def _from_table(
+        cls, periods: FloatArray, damping: float, table: FloatArray, single: bool, vertical: bool
+    ) -> ResponseSpectrum:
+        """Named fields from an ``(n_records, n_periods, 9)`` table."""
+        if single:
+            table = table[0]
+        columns = [table[..., k] for k in range(9)]
+        return cls(
+            periods,
+            damping,
+            columns[0],
+            columns[1],
+            columns[2] if vertical else None,
+            *columns[3:],
+        )
+
+    @property
+    def n_records(self) -> int | None:
+        """Number of records of a batch, or None for one record."""
+        return None if self.rotd50.ndim == 1 else self.rotd50.shape[0]
+
+    def _columns(self) -> dict[str, NDArray[Any]]:
+        names = ["psa_000", "psa_090", "psa_ver", "geometric_mean", *_ROTD_FIELDS]
+        return {name: getattr(self, name) for name in names if getattr(self, name) is not None}
+
+    def __repr__(self) -> str:
+        n = len(self.periods)
+        span = f", {self.periods.min():.4g} to {self.periods.max():.4g} s" if n else ""
+        head = f"ResponseSpectrum({n} periods{span}, damping {self.damping:g}"
+        if self.n_records is not None:
+            fields_text = ", ".join(
+                f"{name}=<{'x'.join(map(str, value.shape))} array>"
+                for name, value in self._columns().items()
+            )
+            return f"{head}, n_records={self.n_records}: {fields_text})"
+        if n == 0:
+            return head + ")"
+        table = _table({"period": self.periods, **self._columns()})
+        return head + ")\n" + "\n".join(table)
+
+    def to_dataframe(self) -> pandas.DataFrame:
+        """The spectrum as a pandas DataFrame.
+
+        One record gives one row per period, indexed by ``period`` (s).  A
+        batch gives one row per (record, period) pair with a two-level index
+        ``(record, period)``.  The columns are the response fields
+        (``psa_ver`` only when there was a vertical component).  Requires
+        pandas (imported only here).
+        """
+        pd = _import_pandas()
+        columns = self._columns()
+        if self.n_records is None:
+            frame = pd.DataFrame(columns, index=pd.Index(self.periods, name="period"))
+            return frame
+        n_records, n_periods = self.rotd50.shape
+        index = pd.MultiIndex.from_product(
+            [range(n_records), self.periods], names=["record", "period"]
+        )
+        return pd.DataFrame({k: v.reshape(-1) for k, v in columns.items()}, index=index)
