@@ -11,12 +11,11 @@ import math
 
 import numpy as np
 import pytest
+from groundmotion import _core
+from groundmotion.oscillator import oscillator_coefficients
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
-from groundmotion import _core
-from groundmotion.oscillator import oscillator_coefficients
 
 QUIET_NAN = 0x7FF8000000000000
 COPY_LATER = [0, 0, 0, 0, 0, 0, 1, 0]
@@ -61,8 +60,7 @@ def reference_respond(coefficients, rows):
                 ((a_vx * x + a_vv * v) + b_v0 * a[k]) + b_v1 * a[k + 1],
             )
             response.append(x)
-            if abs(x) > peak:
-                peak = abs(x)
+            peak = max(peak, abs(x))
         finite = finite and math.isfinite(x) and math.isfinite(v)
         responses.append(response)
         peaks.append(peak)
@@ -79,7 +77,9 @@ def reference_psa(c0, c90, cv, coefficients):
         return out
     for p, row in enumerate(coefficients):
         for s in range(ns):
-            (r0, r90, _), (p0, p90, pv), finite = reference_respond(row, (c0[s], c90[s], cv[s]))
+            (r0, r90, _), (p0, p90, pv), finite = reference_respond(
+                row, (c0[s], c90[s], cv[s])
+            )
             if not finite:
                 out[s, p] = np.array([QUIET_NAN] * 9, dtype=np.uint64).view(np.float64)
                 continue
@@ -93,10 +93,16 @@ def brute_force_rotd(x, y):
     angles = np.arange(180) * DEGREE
     x = np.asarray(x, dtype=float)[:, None]
     y = np.asarray(y, dtype=float)[:, None]
-    peaks = np.abs(x * np.cos(angles)[None, :] + y * np.sin(angles)[None, :]).max(axis=0)
+    peaks = np.abs(x * np.cos(angles)[None, :] + y * np.sin(angles)[None, :]).max(
+        axis=0
+    )
     ordered = np.sort(peaks)
     median = (ordered[89] + ordered[90]) * 0.5
-    return np.array([peaks.min(), median, peaks.max()]), int(peaks.argmin()), int(peaks.argmax())
+    return (
+        np.array([peaks.min(), median, peaks.max()]),
+        int(peaks.argmin()),
+        int(peaks.argmax()),
+    )
 
 
 def stable_rows(rng, n):
@@ -125,7 +131,8 @@ def test_elementary_rows(row, response, peak):
     assert out[0, 0, 3] == peak
     # The horizontal trajectory runs along the diagonal through the response.
     np.testing.assert_array_equal(
-        out[0, 0, 4:], _core._rotd(np.array([response], float), np.array([response], float))[0]
+        out[0, 0, 4:],
+        _core._rotd(np.array([response], float), np.array([response], float))[0],
     )
     if peak:
         assert out[0, 0, 8] == 45.0
@@ -136,7 +143,8 @@ def test_first_sample_enters_only_through_the_first_step():
     out = psa([[9, 2, -8]], [[1, 0.5, 2]], [[-6, 1, 0]], [COPY_LATER])
     np.testing.assert_array_equal(out[0, 0, :4], [8.0, 2.0, 1.0, 4.0])
     np.testing.assert_array_equal(
-        out[0, 0, 4:], _core._rotd(np.array([[0.0, 2, -8]]), np.array([[0.0, 0.5, 2]]))[0]
+        out[0, 0, 4:],
+        _core._rotd(np.array([[0.0, 2, -8]]), np.array([[0.0, 0.5, 2]]))[0],
     )
     values, k_min, k_max = brute_force_rotd([0, 2, -8], [0, 0.5, 2])
     np.testing.assert_allclose(out[0, 0, 4:7], values, rtol=1e-14)
@@ -146,7 +154,9 @@ def test_first_sample_enters_only_through_the_first_step():
 def test_geometric_mean_is_the_rounded_root_of_the_rounded_product():
     rng = np.random.default_rng(7)
     c0, c90 = rng.normal(size=(2, 5, 300))
-    out = psa(c0, c90, c0, oscillator_coefficients([0.05, 0.3, 1.0, 2.0, 7.0], 0.05, 0.01))
+    out = psa(
+        c0, c90, c0, oscillator_coefficients([0.05, 0.3, 1.0, 2.0, 7.0], 0.05, 0.01)
+    )
     np.testing.assert_array_equal(out[..., 3], np.sqrt(out[..., 0] * out[..., 1]))
     np.testing.assert_array_equal(out[..., 7:], np.round(out[..., 7:]))
     assert ((out[..., 7:] >= 0) & (out[..., 7:] <= 179)).all()
@@ -162,7 +172,9 @@ def test_no_samples_gives_zeros_whatever_the_coefficients():
 
 def test_one_sample_gives_zeros_even_with_nan():
     c = np.array([[np.nan], [np.inf], [3.0]])
-    coefficients = np.vstack([np.full((5, 8), np.nan), stable_rows(np.random.default_rng(1), 2)])
+    coefficients = np.vstack(
+        [np.full((5, 8), np.nan), stable_rows(np.random.default_rng(1), 2)]
+    )
     out = psa(c, c[::-1], c, coefficients)
     assert out.shape == (3, 7, 9)
     assert_same_bits(out, np.zeros((3, 7, 9)))
@@ -189,7 +201,9 @@ def test_nan_in_a_vertical_row_voids_that_station_only():
     rng = np.random.default_rng(3)
     c0, c90, cv = rng.normal(size=(3, 4, 64))
     cv[2, 40] = np.nan
-    coefficients = np.vstack([oscillator_coefficients(np.geomspace(0.05, 3, 6), 0.05, 0.01), [0] * 8])
+    coefficients = np.vstack(
+        [oscillator_coefficients(np.geomspace(0.05, 3, 6), 0.05, 0.01), [0] * 8]
+    )
     out = psa(c0, c90, cv, coefficients)
     assert (bits(out[2]) == QUIET_NAN).all()
     assert not np.isnan(out[[0, 1, 3]]).any()
@@ -198,7 +212,8 @@ def test_nan_in_a_vertical_row_voids_that_station_only():
 
 
 @pytest.mark.parametrize(
-    "where, value", [("c0", np.inf), ("c90", -np.inf), ("c90", np.nan), ("c0_first", np.nan)]
+    "where, value",
+    [("c0", np.inf), ("c90", -np.inf), ("c90", np.nan), ("c0_first", np.nan)],
 )
 def test_non_finite_samples_void_every_period(where, value):
     c0, c90, cv = np.random.default_rng(5).normal(size=(3, 2, 20))
@@ -237,8 +252,13 @@ def test_shape_checks():
     assert not isinstance(info.value, Exception)
     assert str(info.value) == "components must have matching shapes"
     # The shape rule is reported even when the coefficients are wrong too.
-    for c0, c90, cv in [(np.zeros((3, 100)), good, good), (good, np.zeros((2, 101)), good)]:
-        with pytest.raises(BaseException, match="^components must have matching shapes$"):
+    for c0, c90, cv in [
+        (np.zeros((3, 100)), good, good),
+        (good, np.zeros((2, 101)), good),
+    ]:
+        with pytest.raises(
+            BaseException, match="^components must have matching shapes$"
+        ):
             _core._psa(c0, c90, cv, np.zeros((3, 7)))
     for n, cols in [(0, 7), (4, 9), (1, 0)]:
         with pytest.raises(BaseException) as info:
@@ -262,7 +282,9 @@ def test_matches_the_oracle_bit_for_bit(seed):
     coefficients = np.vstack(
         [
             stable_rows(rng, 6),
-            oscillator_coefficients(rng.uniform(0.02, 5.0, 5), rng.uniform(0, 0.3), 0.01),
+            oscillator_coefficients(
+                rng.uniform(0.02, 5.0, 5), rng.uniform(0, 0.3), 0.01
+            ),
         ]
     )
     rng.shuffle(coefficients)
@@ -279,7 +301,9 @@ def test_matches_the_oracle_bit_for_bit(seed):
 )
 def test_matches_the_oracle_for_any_values(data, ns, nt, n_periods):
     values = st.floats(allow_nan=True, allow_infinity=True, width=64)
-    comps = [data.draw(hnp.arrays(np.float64, (ns, nt), elements=values)) for _ in range(3)]
+    comps = [
+        data.draw(hnp.arrays(np.float64, (ns, nt), elements=values)) for _ in range(3)
+    ]
     coefficients = data.draw(hnp.arrays(np.float64, (n_periods, 8), elements=values))
     out = psa(*comps, coefficients)
     assert_same_bits(out, reference_psa(*comps, coefficients))
@@ -322,11 +346,14 @@ def test_strided_inputs_match_contiguous_copies():
     rng = np.random.default_rng(31)
     big = rng.normal(size=(3, 8, 240))
     coefficients = oscillator_coefficients(np.geomspace(0.04, 3.0, 7), 0.05, 0.01)
-    expected = psa(big[0, ::2, ::3], big[1, ::2, ::3].copy(), big[2, ::2, ::3].copy(), coefficients)
+    expected = psa(
+        big[0, ::2, ::3], big[1, ::2, ::3].copy(), big[2, ::2, ::3].copy(), coefficients
+    )
 
     c0 = big[0, ::2, ::3]  # gaps in both axes
     c90 = np.asfortranarray(big[1, ::2, ::3])
-    cv = np.ascontiguousarray(big[2, ::2, ::3][::-1, ::-1])[::-1, ::-1]  # negative strides
+    # Negative strides in both axes over the same values.
+    cv = np.ascontiguousarray(big[2, ::2, ::3][::-1, ::-1])[::-1, ::-1]
     assert cv.strides[0] < 0 and cv.strides[1] < 0
     coef = np.repeat(coefficients, 2, axis=0)[::2]  # rows two apart
     assert_same_bits(_core._psa(c0, c90, cv, coef), expected)
@@ -346,4 +373,6 @@ def test_broadcast_inputs():
     # One constant value along the sample axis (zero stride) is a step input.
     step = np.broadcast_to(np.float64(1.5), (2, 50))
     full = np.full((2, 50), 1.5)
-    assert_same_bits(_core._psa(step, step, step, coefficients), psa(full, full, full, coefficients))
+    assert_same_bits(
+        _core._psa(step, step, step, coefficients), psa(full, full, full, coefficients)
+    )
