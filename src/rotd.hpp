@@ -18,6 +18,11 @@ struct Point {
     double y;
 };
 
+// Bounding box of a run of consecutive samples.
+struct SampleBox {
+    double minx, maxx, miny, maxy;
+};
+
 // Reusable work object: one per kernel call, reused for every row.
 class Hull {
 public:
@@ -28,8 +33,29 @@ public:
     Peaks peaks(const Row& x, const Row& y);
 
 private:
+    // Fills points_ with the samples that the polygon of the four extreme
+    // samples does not strictly contain.  Returns false, leaving the lists
+    // alone, when a sample is an infinity or NaN.  `plain` tells whether the
+    // trajectory's cross products can be taken in plain float64 arithmetic.
+    bool select_candidates(const double* x, const double* y, uint64_t nt, bool& plain);
+    // Sorts and de-duplicates points_, then builds vertices_ from it.
+    void build_hull(bool plain);
+    // keys_ = the (x, y) sort keys of points_, ascending.
+    void sort_keys();
+
+    __extension__ typedef unsigned __int128 SortKey;
+
     std::vector<Point> points_;
     std::vector<Point> vertices_;
+    // Work storage of the sort and the filter, kept from row to row.
+    std::vector<SortKey> keys_;
+    std::vector<uint32_t> bucket_;
+    std::vector<uint32_t> counts_;
+    std::vector<SampleBox> boxes_;  // one per run of 64 samples
+    std::vector<Point> chain_;      // the monotone chain's stack
+    // Contiguous copies of rows with a non-unit stride.
+    std::vector<double> copy_x_;
+    std::vector<double> copy_y_;
 };
 
 RotdRow rotd_statistics(const Peaks& peaks);
