@@ -14,6 +14,7 @@ namespace {
 
 constexpr double MIN_TOTAL = 1e-10;
 
+
 // IEEE 754 totalOrder as a signed integer key.
 inline int64_t total_order_key(double v) {
     int64_t bits;
@@ -79,19 +80,96 @@ void cumulative_lanes(const View2D& w, uint64_t row0, double dt, double* cum) {
     });
 }
 
-// The same for BAND rows whose columns are contiguous (Fortran order),
-// sweeping the columns; `cum` is nt x BAND, interleaved.
-constexpr uint64_t BAND = 16 * ROWS;
+// Rows adjacent in memory (Fortran order): two sweeps over the columns and
+// no cumulative array.  The first gives every row's total; the second runs
+// the same sums again and counts, for each target, the samples whose
+// normalised value lies below it and the last one equal to it.  For a finite
+// total of at least MIN_TOTAL the cumulative intensity never decreases (every
+// interval adds a non-negative amount, and rounding is monotone), so these
+// counts give exactly the indices that the binary search finds, and a row
+// is settled once its normalised value exceeds both targets.
+struct Target {
+    double value;  // compared directly with normalised values, all >= +0.0
+    static Target of(double t) {
+        // Under the total order, -0.0, negative numbers and -NaN lie below
+        // every normalised value, +NaN above all of them.
+        if (t != t) return {std::signbit(t) ? -INFINITY : INFINITY};
+        if (std::signbit(t)) return {-INFINITY};
+        return {t};
+    }
+};
 
 __attribute__((target_clones("avx2", "default")))
-void cumulative_band(const View2D& w, uint64_t row0, double dt, double* cum) {
-    double sums[BAND] = {};
-    for (uint64_t lane = 0; lane < BAND; ++lane) cum[lane] = 0.0;
-    sweep_columns<Integrand::Square>(w, row0, BAND, dt, sums,
-                                     [cum](uint64_t k, uint64_t v, VecD sum) {
-        VecD scaled = (sum * 0.5) * ARIAS_FACTOR;
-        std::memcpy(cum + k * BAND + v * LANES, &scaled, sizeof scaled);
-    });
+void durations_by_columns(const View2D& w, uint64_t count, double dt, double low, double high,
+                          double* out) {
+    std::vector<double> totals(count, 0.0);
+    sweep_columns<Integrand::Square>(w, 0, count, dt, totals.data(), [](auto...) {});
+    for (double& t : totals) t = (t * 0.5) * ARIAS_FACTOR;
+
+    // Counters per row: below low, last equal to low, below high, last
+    // equal to high (-1 for none).  Sample 0 is the +0.0 that starts a row.
+    const VecD lo = Target::of(low).value - VecD{};
+    const VecD hi = Target::of(high).value - VecD{};
+    // Plain arrays, read and written through memcpy: no alignment is assumed.
+    std::vector<int64_t> below_low(count), eq_low(count), below_high(count), eq_high(count);
+    auto load = [](const int64_t* p) {
+        VecI x;
+        std::memcpy(&x, p, sizeof x);
+        return x;
+    };
+    auto store = [](int64_t* p, VecI x) { std::memcpy(p, &x, sizeof x); };
+    for (uint64_t r = 0; r < count; ++r) {
+        below_low[r] = 0.0 < Target::of(low).value;
+        below_high[r] = 0.0 < Target::of(high).value;
+        eq_low[r] = 0.0 == Target::of(low).value ? 0 : -1;
+        eq_high[r] = 0.0 == Target::of(high).value ? 0 : -1;
+    }
+    std::vector<double> sums(count, 0.0);
+    const VecD beyond = (lo > hi ? lo : hi);
+    uint64_t open = 0;  // groups of LANES rows not yet past both targets
+    auto settled = [&]() {
+        bool all = open == 0;
+        open = 0;
+        return all;
+    };
+    sweep_columns<Integrand::Square>(w, 0, count, dt, sums.data(),
+                                     [&](uint64_t k, uint64_t v, VecD sum) {
+        VecD total;
+        std::memcpy(&total, totals.data() + v * LANES, sizeof total);
+        const VecD q = ((sum * 0.5) * ARIAS_FACTOR) / total;
+        const VecI index = static_cast<int64_t>(k) - VecI{};
+        const uint64_t at = v * LANES;
+        store(&below_low[at], load(&below_low[at]) - (q < lo));
+        store(&below_high[at], load(&below_high[at]) - (q < hi));
+        store(&eq_low[at], q == lo ? index : load(&eq_low[at]));
+        store(&eq_high[at], q == hi ? index : load(&eq_high[at]));
+        VecI past = q > beyond;
+        // A NaN quotient (a row whose total is not usable) never settles the
+        // row by itself; such rows are decided by their total alone.
+        VecI usable = (total >= MIN_TOTAL) & (total < INFINITY);
+        open += ((past | ~usable)[0] & (past | ~usable)[1] & (past | ~usable)[2] &
+                 (past | ~usable)[3]) == 0;
+    }, settled);
+
+    for (uint64_t r = 0; r < count; ++r) {
+        const double total = totals[r];
+        if (!is_finite_bits(total)) {
+            out[r] = quiet_nan();
+            continue;
+        }
+        if (total < MIN_TOTAL) {
+            out[r] = 0.0;
+            continue;
+        }
+        const int64_t i_low = eq_low[r] >= 0 ? eq_low[r] : below_low[r];
+        int64_t j;
+        if (eq_high[r] >= 0) {
+            j = eq_high[r] >= i_low ? eq_high[r] - i_low : 0;
+        } else {
+            j = below_high[r] > i_low ? below_high[r] - i_low : 0;
+        }
+        out[r] = dt * static_cast<double>(j);
+    }
 }
 
 }  // namespace
@@ -104,14 +182,10 @@ OwnedArray significant_duration(const View2D& waveforms, double dt, double low, 
     if (ns == 0 || nt == 0) return result;
 
     uint64_t r = 0;
-    if (nt >= 2 && ns >= BAND && waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
-        std::vector<double> cum(nt * BAND);
-        for (; r + BAND <= ns; r += BAND) {
-            cumulative_band(waveforms, r, dt, cum.data());
-            for (uint64_t lane = 0; lane < BAND; ++lane) {
-                out[r + lane] = threshold_search(cum.data() + lane, BAND, nt, dt, low, high);
-            }
-        }
+    if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
+        waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
+        r = ns / ROWS * ROWS;
+        durations_by_columns(waveforms, r, dt, low, high, out);
     }
     if (nt >= 2 && ns - r >= static_cast<uint64_t>(ROWS)) {
         std::vector<double> cum(nt * ROWS);

@@ -186,14 +186,19 @@ GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step
 }
 
 // Rows adjacent in memory (Fortran order): sweeps the columns one after the
-// other over rows row0 .. row0 + count - 1 (count a multiple of ROWS), every
+// other over rows row0 .. row0 + count - 1 (count a multiple of LANES), every
 // row carrying its own running sum in sums[], so that memory is read in its
 // own order.  Each row still adds its intervals left to right.
 // `step(k, v, sum)` sees the running sums of rows row0 + v * LANES ..
-// after sample k.
-template <Integrand F, class Step>
+// after sample k; the sweep ends early when `done()`, asked every 64
+// columns, says so.
+struct NeverDone {
+    bool operator()() const { return false; }
+};
+
+template <Integrand F, class Step, class Done = NeverDone>
 GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, double dt,
-                             double* sums, Step&& step) {
+                             double* sums, Step&& step, Done&& done = Done{}) {
     const VecD dtv = dt - VecD{};
     auto load = [](const void* p) {
         VecD v;
@@ -202,14 +207,17 @@ GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, dou
     };
     const char* base = w.data + static_cast<int64_t>(row0) * w.stride0;
     for (uint64_t k = 1; k < w.cols; ++k) {
-        const double* c0 = reinterpret_cast<const double*>(base + static_cast<int64_t>(k - 1) * w.stride1);
-        const double* c1 = reinterpret_cast<const double*>(base + static_cast<int64_t>(k) * w.stride1);
+        const double* c0 =
+            reinterpret_cast<const double*>(base + static_cast<int64_t>(k - 1) * w.stride1);
+        const double* c1 =
+            reinterpret_cast<const double*>(base + static_cast<int64_t>(k) * w.stride1);
         for (uint64_t v = 0; v < count / LANES; ++v) {
             VecD s = load(sums + v * LANES);
             s = s + contribution<F>(load(c0 + v * LANES), load(c1 + v * LANES), dtv);
             std::memcpy(sums + v * LANES, &s, sizeof s);
             step(k, v, s);
         }
+        if (k % 64 == 0 && done()) return;
     }
 }
 

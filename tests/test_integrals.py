@@ -128,3 +128,23 @@ def test_overflowing_total_gives_nan_not_a_platform_dependent_duration():
     got = _core._significant_duration(row, 1.0, 0.05, 0.95)[0]
     assert bits(got) == 0x7FF8000000000000
     assert math.isnan(ref.significant_duration(list(row[0]), 1.0, 0.05, 0.95))
+
+
+targets = st.sampled_from([0.0, -0.0, 0.05, 0.25, 0.5, 0.75, 0.95, 1.0, 1.5, -0.5,
+                           float("nan"), -float("nan"), float("inf")])
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    hnp.arrays(np.float64, st.tuples(st.integers(8, 24), st.integers(2, 90)),
+               elements=st.sampled_from([0.0, 0.0, 0.0, 1.0, -1.0, 2.0, 0.5, 1e-9, np.nan, 1e200])),
+    st.sampled_from([0.01, 1.0, 0.0, -1.0]),
+    targets,
+    targets,
+)
+def test_fortran_batches_find_the_same_thresholds(batch, dt, low, high):
+    # Rows adjacent in memory take their own path (two sweeps, no cumulative
+    # array); coarse values make exact ties with the targets common.
+    expect = reference_batch(batch, ref.significant_duration, dt, low, high)
+    assert_same_bits(_core._significant_duration(np.asfortranarray(batch), dt, low, high), expect)
+    assert_same_bits(_core._significant_duration(batch, dt, low, high), expect)
