@@ -119,7 +119,7 @@ def snapshot(objs):
     return [(o, o.copy()) for o in objs if isinstance(o, np.ndarray)]
 
 
-@settings(max_examples=int(os.environ.get("GM_FUZZ_EXAMPLES", "600")), deadline=None,
+@settings(max_examples=int(os.environ.get("GM_FUZZ_EXAMPLES", "1000")), deadline=None,
           suppress_health_check=list(HealthCheck))
 @given(calls())
 def test_random_calls_never_crash_and_never_write(call):
@@ -215,7 +215,7 @@ def test_no_growth_over_many_calls_on_every_path():
     import sys
     import tracemalloc
 
-    n = int(os.environ.get("GM_LEAK_CALLS", "20000"))
+    n = int(os.environ.get("GM_LEAK_CALLS", "100000"))
     w, coeffs, paths = every_path()
     dt = 0.01
 
