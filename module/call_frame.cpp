@@ -30,6 +30,20 @@ namespace {
 
 std::atomic<PyObject*> g_panic{nullptr};
 std::atomic<PyTypeObject*> g_container{nullptr};
+std::atomic<PyObject*> g_add_note{nullptr};  // the interned name "add_note"
+
+PyObject* add_note_name() {
+    PyObject* name = g_add_note.load(std::memory_order_acquire);
+    if (name != nullptr) return name;
+    PyObject* made = PyUnicode_InternFromString("add_note");
+    if (made == nullptr) return nullptr;
+    PyObject* expected = nullptr;
+    if (!g_add_note.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);
+        return expected;
+    }
+    return made;
+}
 
 // The NumPy table pointer is written once, under this mutex (no Python code
 // runs while it is held), and only read after `g_numpy_ready` is seen set.
@@ -334,8 +348,9 @@ void add_note(const char* name) {
     PyObject* value = take_exception();
     if (value == nullptr) return;
     {
-        PyObject* note = PyUnicode_FromFormat("while processing '%s'", name);
-        PyObject* done = note ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+        PyObject* method = add_note_name();
+        PyObject* note = method ? PyUnicode_FromFormat("while processing '%s'", name) : nullptr;
+        PyObject* done = note ? PyObject_CallMethodOneArg(value, method, note) : nullptr;
         if (done == nullptr) PyErr_Clear();
         Py_XDECREF(done);
         Py_XDECREF(note);
