@@ -428,7 +428,7 @@ PyObject* panic_exception() {
     if (cls != nullptr) return cls;
     PyObject* made = PyErr_NewExceptionWithDoc(
         "pyo3_runtime.PanicException",
-        "The exception raised when a Rust-style internal check of the extension fails.\n\n"
+        "Raised when an internal check of the compiled kernels fails.\n\n"
         "It derives from BaseException, not Exception, so that a bare `except Exception`\n"
         "does not swallow it.",
         PyExc_BaseException, nullptr);

@@ -39,7 +39,7 @@ mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # sid's Release file may already be past its Valid-Until date.
 apt_options=(-o Acquire::Check-Valid-Until=false -o Acquire::Check-Date=false)
 packages=(python3.15 python3.15-dev python3-numpy python3-numpy-dev python3-pytest
-          python3-hypothesis python3-scipy g++ cmake ninja-build binutils)
+          python3-hypothesis python3-scipy python3-mpmath g++ cmake ninja-build binutils)
 
 in_sid() {
   chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
