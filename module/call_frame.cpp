@@ -239,12 +239,19 @@ PyObject* wrap(OwnedArray& result) {
     npy_intp strides[3];
     const int nd = result.ndim();
     const npy_intp elem = result.dtype() == Dtype::F64 ? sizeof(double) : sizeof(float);
+    // NumPy refuses a shape whose extents, zeros left out, multiply past
+    // its index range, even for an empty array: that is a request for memory
+    // that cannot be met like any other.
+    uint64_t span = static_cast<uint64_t>(elem);
     for (int k = 0; k < nd; ++k) {
-        if (result.shape(k) > static_cast<uint64_t>(NPY_MAX_INTP)) {
+        const uint64_t extent = result.shape(k);
+        if (extent > static_cast<uint64_t>(NPY_MAX_INTP) ||
+            (extent != 0 && span > static_cast<uint64_t>(NPY_MAX_INTP) / extent)) {
             PyErr_NoMemory();
             return nullptr;
         }
-        dims[k] = static_cast<npy_intp>(result.shape(k));
+        if (extent != 0) span *= extent;
+        dims[k] = static_cast<npy_intp>(extent);
     }
     npy_intp step = elem;
     for (int k = nd - 1; k >= 0; --k) {
@@ -453,26 +460,31 @@ void raise_panic(const char* message, Py_ssize_t size) {
     Py_DECREF(exc);
 }
 
-PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// The references to the converted arrays, dropped on every way out.
+struct Held {
+    PyObject* refs[MAX_PARAMS] = {nullptr, nullptr, nullptr, nullptr};
+    ~Held() {
+        for (PyObject*& r : refs) Py_CLEAR(r);
+    }
+};
+
+PyObject* run_call(const Function& fn, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
     PyObject* bound[MAX_PARAMS];
     if (!bind(fn, args, nargs, kwnames, bound)) return nullptr;
 
     Value values[MAX_PARAMS];
-    PyObject* held[MAX_PARAMS] = {nullptr, nullptr, nullptr, nullptr};
-    auto release = [&]() {
-        for (PyObject*& h : held) Py_CLEAR(h);
-    };
+    Held held;
     for (Py_ssize_t i = 0; i < fn.n_params; ++i) {
         const Param& p = fn.params[i];
         bool ok = false;
         switch (p.kind) {
             case Kind::Array:
-                if (!ensure_numpy()) {  // a failed internal check: no note
-                    release();
-                    return nullptr;
-                }
-                held[i] = convert_array(bound[i], values[i].view);
-                ok = held[i] != nullptr;
+                if (!ensure_numpy()) return nullptr;  // a failed internal check: no note
+                held.refs[i] = convert_array(bound[i], values[i].view);
+                ok = held.refs[i] != nullptr;
                 break;
             case Kind::Float:
                 ok = convert_float(bound[i], values[i].f);
@@ -483,7 +495,6 @@ PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         if (!ok) {
             add_note(p.name);
-            release();
             return nullptr;
         }
     }
@@ -519,8 +530,21 @@ PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyOb
             PyErr_NoMemory();
             break;
     }
-    release();
-    return array;
+    return array;  // the borrows end with `held`
+}
+
+}  // namespace
+
+PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // Messages are built in std::string with the interpreter lock held; an
+    // allocation failure there must not unwind into the interpreter.
+    try {
+        return run_call(fn, args, nargs, kwnames);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
 }
 
 }  // namespace gm::frame

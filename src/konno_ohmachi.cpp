@@ -41,6 +41,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -366,8 +367,10 @@ GM_KO_INLINE void product(const double* xp, const double* a, size_t lda, size_t 
 
 // Packs rows s0..s0+rows, columns j0..j0+K of the batch into xp: groups of
 // GROUP spectra (the last one shorter), group g at xp + g * GROUP * K laid
-// out as [k][r].
-void pack(const View2D& x, size_t s0, size_t rows, size_t j0, size_t K, double* xp) {
+// out as [k][r].  A spectrum with a scale other than 1 (see `smooth`) is
+// multiplied by it on the way.
+void pack(const View2D& x, size_t s0, size_t rows, size_t j0, size_t K, const double* scale,
+          double* xp) {
     for (size_t r = 0; r < rows; ++r) {
         const size_t g = r / GROUP, R = std::min(GROUP, rows - g * GROUP);
         double* dst = xp + g * GROUP * K + r % GROUP;
@@ -380,14 +383,12 @@ void pack(const View2D& x, size_t s0, size_t rows, size_t j0, size_t K, double* 
                 __builtin_prefetch(ahead + static_cast<int64_t>(k) * x.stride1);
             }
         }
-        if (x.stride1 == static_cast<int64_t>(sizeof(double))) {
-            const double* src = reinterpret_cast<const double*>(row);
-            for (size_t k = 0; k < K; ++k) dst[k * R] = src[k];
-        } else {
-            for (size_t k = 0; k < K; ++k) {
-                std::memcpy(dst + k * R, row + static_cast<int64_t>(k) * x.stride1,
-                            sizeof(double));
-            }
+        // memcpy: the caller's array need not be aligned.
+        for (size_t k = 0; k < K; ++k) {
+            std::memcpy(dst + k * R, row + static_cast<int64_t>(k) * x.stride1, sizeof(double));
+        }
+        if (scale[s0 + r] != 1.0) {
+            for (size_t k = 0; k < K; ++k) dst[k * R] *= scale[s0 + r];
         }
     }
 }
@@ -398,11 +399,11 @@ void pack(const View2D& x, size_t s0, size_t rows, size_t j0, size_t K, double* 
 // chunk is applied panel by panel (PANEL output bins), so that a panel of a
 // stays at hand for every group of the chunk.
 GM_KO_CLONES
-void apply_tile(const View2D& x, size_t j0, const double* a, size_t lda, size_t K,
-                size_t outputs, double* y, size_t ldy, bool first, double* xp) {
+void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a, size_t lda,
+                size_t K, size_t outputs, double* y, size_t ldy, bool first, double* xp) {
     for (size_t s0 = 0; s0 < x.rows; s0 += CHUNK) {
         const size_t rows = std::min(CHUNK, x.rows - s0);
-        pack(x, s0, rows, j0, K, xp);
+        pack(x, s0, rows, j0, K, scale, xp);
         for (size_t j = 0; j < outputs; j += PANEL) {
             const size_t ncols = std::min(PANEL, outputs - j);
             for (size_t g = 0; g * GROUP < rows; ++g) {
@@ -593,6 +594,25 @@ OwnedArray smooth(const View2D& spectra, double bandwidth) {
     std::vector<char> touched(n_tiles, 0);
     double* y = result.f64();
 
+    // The outputs are sums of unnormalised weights (each at most 1, their
+    // total at most n) times the inputs, divided by that total at the end.
+    // A spectrum large enough for such a sum to overflow is scaled down by
+    // a power of two on the way in and back up at the end.
+    const int headroom = std::bit_width(n) + 1;
+    const double limit = std::ldexp(1.0, 1023 - headroom);
+    std::vector<double> scale(m, 1.0);
+    for (size_t s = 0; s < m; ++s) {
+        const char* row = spectra.data + static_cast<int64_t>(s) * spectra.stride0;
+        for (size_t k = 0; k < n; ++k) {
+            double v;
+            std::memcpy(&v, row + static_cast<int64_t>(k) * spectra.stride1, sizeof v);
+            if (std::fabs(v) >= limit && std::fabs(v) <= DBL_MAX) {
+                scale[s] = std::ldexp(1.0, -headroom);
+                break;
+            }
+        }
+    }
+
     for (size_t tc = 0; tc < n_tiles; ++tc) {
         for (size_t ti = tc; ti < n_tiles; ++ti) {
             const size_t c0 = tc * T, i0 = ti * T;
@@ -608,10 +628,12 @@ OwnedArray smooth(const View2D& spectra, double bandwidth) {
                 transpose(u.data(), T, ld, ut.data(), vi, sums.data() + i0, vc, sums.data() + c0);
             }
             // Outputs C from inputs I, then outputs I from inputs C.
-            apply_tile(spectra, i0, diagonal ? u.data() : ut.data(), ld, vi, vc, y + c0, n,
+            apply_tile(spectra, scale.data(), i0, diagonal ? u.data() : ut.data(), ld, vi, vc,
+                       y + c0, n,
                        !touched[tc], packed.data());
             if (!diagonal) {
-                apply_tile(spectra, c0, u.data(), ld, vc, vi, y + i0, n, !touched[ti],
+                apply_tile(spectra, scale.data(), c0, u.data(), ld, vc, vi, y + i0, n,
+                           !touched[ti],
                            packed.data());
             }
             touched[tc] = 1;
@@ -619,6 +641,11 @@ OwnedArray smooth(const View2D& spectra, double bandwidth) {
         }
     }
     normalise(y, m, n, sums.data());
+    for (size_t s = 0; s < m; ++s) {
+        if (scale[s] == 1.0) continue;
+        const double up = std::ldexp(1.0, headroom);
+        for (size_t k = 0; k < n; ++k) y[s * n + k] *= up;
+    }
     return result;
 }
 

@@ -46,6 +46,11 @@ uint64_t search(const double* w, int64_t stride, uint64_t m, double total, doubl
     return c < 0 ? base + 1 : base;
 }
 
+// A NaN total gives NaN.  So does +inf: an overflowing record normalises to
+// inf / inf, whose NaN sign is not the same on every CPU, so its duration
+// would depend on the machine.  (-inf is below the minimum total: 0.0.)
+inline bool unusable_total(double total) { return total != total || total == INFINITY; }
+
 }  // namespace
 
 // One row of cumulative Arias intensity, n values spaced `stride` doubles.
@@ -53,9 +58,7 @@ double threshold_search(const double* v, int64_t stride, uint64_t n, double dt, 
                         double high) {
     if (n == 0) return 0.0;
     double total = v[static_cast<int64_t>(n - 1) * stride];
-    // An overflowing record normalises to inf / inf, whose NaN sign is not the
-    // same on every CPU: any non-finite total is reported as NaN.
-    if (!is_finite_bits(total)) return quiet_nan();
+    if (unusable_total(total)) return quiet_nan();
     if (total < MIN_TOTAL) return 0.0;
     uint64_t i_low = search(v, stride, n, total, low);
     uint64_t j = 0;
@@ -153,7 +156,7 @@ void durations_by_columns(const View2D& w, uint64_t count, double dt, double low
 
     for (uint64_t r = 0; r < count; ++r) {
         const double total = totals[r];
-        if (!is_finite_bits(total)) {
+        if (unusable_total(total)) {
             out[r] = quiet_nan();
             continue;
         }

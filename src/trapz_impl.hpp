@@ -106,8 +106,11 @@ GM_INLINE void load_tile(const View2D& w, uint64_t row0, uint64_t start, uint64_
     for (int lane = 0; lane < ROWS; ++lane) {
         Row r = w.row(row0 + lane);
         if (r.contiguous()) {
-            const double* p = r.ptr() + start;
-            for (uint64_t k = 0; k < count; ++k) out[k * ROWS + lane] = p[k];
+            const char* p = r.data + static_cast<int64_t>(start * sizeof(double));
+            for (uint64_t k = 0; k < count; ++k) {
+                // memcpy: the caller's array need not be aligned.
+                std::memcpy(&out[k * ROWS + lane], p + k * sizeof(double), sizeof(double));
+            }
         } else {
             for (uint64_t k = 0; k < count; ++k) out[k * ROWS + lane] = r[start + k];
         }
@@ -155,7 +158,11 @@ GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step
     if (w.stride1 == static_cast<int64_t>(sizeof(double)) && nt >= 5) {
         const double* rows[ROWS];
         for (int lane = 0; lane < ROWS; ++lane) rows[lane] = w.row(row0 + lane).ptr();
-        for (int lane = 0; lane < ROWS; ++lane) prev.v[lane / LANES][lane % LANES] = rows[lane][0];
+        for (int lane = 0; lane < ROWS; ++lane) {
+            double first;
+            std::memcpy(&first, rows[lane], sizeof first);
+            prev.v[lane / LANES][lane % LANES] = first;
+        }
         uint64_t k = 1;
         for (; k + 4 <= nt; k += 4) {
             Lanes block[4];

@@ -91,7 +91,7 @@ def significant_duration(row, dt, low, high):
         return 0.0
     cum = [v * ARIAS_FACTOR for v in cumulative(row, dt, square)]
     total = cum[-1]
-    if not math.isfinite(total):
+    if math.isnan(total) or total == math.inf:
         return math.nan
     if total < 1e-10:
         return 0.0

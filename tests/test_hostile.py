@@ -264,3 +264,41 @@ def test_threads_under_load_match_the_serial_results():
         t.join(timeout=120)
     assert not any(t.is_alive() for t in threads), "deadlock"
     assert not failures
+
+
+def test_unaligned_arrays_read_like_aligned_ones():
+    rng = np.random.default_rng(8)
+    values = rng.standard_normal((9, 40))
+    raw = np.zeros(values.size * 8 + 1, np.uint8)
+    unaligned = np.frombuffer(raw.data, dtype=np.float64, offset=1, count=values.size).reshape(9, 40)
+    raw[1:] = np.frombuffer(values.tobytes(), np.uint8)
+    assert not unaligned.flags.aligned
+    coeffs = rng.standard_normal((5, 8)) * 0.1
+    for fn, args in [
+        (_core._arias_intensity, (0.01,)),
+        (_core._cav, (0.01,)),
+        (_core._significant_duration, (0.01, 0.05, 0.95)),
+        (_core._konno_ohmachi_smooth, (40.0,)),
+    ]:
+        assert fn(unaligned, *args).tobytes() == fn(values, *args).tobytes()
+    assert _core._rotd(unaligned, unaligned[::-1]).tobytes() == _core._rotd(values, values[::-1]).tobytes()
+    got = _core._psa(unaligned, unaligned, unaligned, coeffs)
+    assert got.tobytes() == _core._psa(values, values, values, coeffs).tobytes()
+
+
+def test_spectra_near_the_float64_maximum_do_not_overflow():
+    # The smoothing weights sum to one: a huge constant spectrum stays (very
+    # nearly) constant, and scaling a spectrum by a power of two scales its
+    # smoothing exactly.
+    huge = np.full((2, 64), 1e308)
+    out = _core._konno_ohmachi_smooth(huge, 40.0)
+    assert np.isfinite(out).all()
+    assert np.allclose(out, 1e308, rtol=1e-12, atol=0)
+    x = np.random.default_rng(3).random((3, 200))
+    assert np.array_equal(_core._konno_ohmachi_smooth(x * 2.0**1020, 40.0), _core._konno_ohmachi_smooth(x, 40.0) * 2.0**1020)
+
+
+def test_an_unrepresentable_empty_result_is_a_memory_error():
+    z = np.broadcast_to(np.zeros((1, 1)), (2**59, 0))
+    with pytest.raises(MemoryError):
+        _core._psa(z, z, z, np.zeros((0, 8)))

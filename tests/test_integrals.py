@@ -128,6 +128,11 @@ def test_overflowing_total_gives_nan_not_a_platform_dependent_duration():
     got = _core._significant_duration(row, 1.0, 0.05, 0.95)[0]
     assert bits(got) == 0x7FF8000000000000
     assert math.isnan(ref.significant_duration(list(row[0]), 1.0, 0.05, 0.95))
+    # a total of -inf (a negative dt) is below the minimum total, as for any
+    # negative dt
+    assert _core._significant_duration(row, -1.0, 0.05, 0.95)[0] == 0.0
+    assert _core._significant_duration(np.ones((9, 3)), -np.inf, 0.05, 0.95).tolist() == [0.0] * 9
+    assert _core._significant_duration(np.asfortranarray(np.full((9, 50), 1e160)), -1.0, 0.05, 0.95).tolist() == [0.0] * 9
 
 
 targets = st.sampled_from([0.0, -0.0, 0.05, 0.25, 0.5, 0.75, 0.95, 1.0, 1.5, -0.5,
