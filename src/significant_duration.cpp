@@ -1,5 +1,6 @@
 #include "significant_duration.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -111,8 +112,9 @@ void durations_by_columns(const View2D& w, uint64_t count, double dt, double low
 
     // Counters per row: below low, last equal to low, below high, last
     // equal to high (-1 for none).  Sample 0 is the +0.0 that starts a row.
-    const VecD lo = Target::of(low).value - VecD{};
-    const VecD hi = Target::of(high).value - VecD{};
+    const double t_low = Target::of(low).value, t_high = Target::of(high).value;
+    const VecD lo = t_low - VecD{};
+    const VecD hi = t_high - VecD{};
     // Plain arrays, read and written through memcpy: no alignment is assumed.
     std::vector<int64_t> below_low(count), eq_low(count), below_high(count), eq_high(count);
     auto load = [](const int64_t* p) {
@@ -121,12 +123,10 @@ void durations_by_columns(const View2D& w, uint64_t count, double dt, double low
         return x;
     };
     auto store = [](int64_t* p, VecI x) { std::memcpy(p, &x, sizeof x); };
-    for (uint64_t r = 0; r < count; ++r) {
-        below_low[r] = 0.0 < Target::of(low).value;
-        below_high[r] = 0.0 < Target::of(high).value;
-        eq_low[r] = 0.0 == Target::of(low).value ? 0 : -1;
-        eq_high[r] = 0.0 == Target::of(high).value ? 0 : -1;
-    }
+    std::fill(below_low.begin(), below_low.end(), 0.0 < t_low);
+    std::fill(below_high.begin(), below_high.end(), 0.0 < t_high);
+    std::fill(eq_low.begin(), eq_low.end(), 0.0 == t_low ? 0 : -1);
+    std::fill(eq_high.begin(), eq_high.end(), 0.0 == t_high ? 0 : -1);
     std::vector<double> sums(count, 0.0);
     const VecD beyond = (lo > hi ? lo : hi);
     uint64_t open = 0;  // groups of LANES rows not yet past both targets
