@@ -28,7 +28,7 @@ import json
 import math
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
@@ -567,34 +567,29 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> None:
 # Argument parsing and the entry point
 
 
-def _positive_float(text: str) -> float:
+def _parsed(text: str, kind: type, what: str, ok: Callable[[Any], bool], rule: str) -> Any:
+    """`text` read as `kind`, or an argparse error naming the rule it breaks."""
     try:
-        value = float(text)
+        value = kind(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"{text!r} is not positive and finite")
+        raise argparse.ArgumentTypeError(f"{text!r} is not {what}") from None
+    if not ok(value):
+        raise argparse.ArgumentTypeError(f"{text!r} {rule}")
     return value
+
+
+def _positive_float(text: str) -> float:
+    return _parsed(text, float, "a number", lambda v: math.isfinite(v) and v > 0,
+                   "is not positive and finite")
 
 
 def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is less than 1")
-    return value
+    return _parsed(text, int, "a whole number", lambda v: v >= 1, "is less than 1")
 
 
 def _damping(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not 0.0 <= value < 1.0:
-        raise argparse.ArgumentTypeError(f"{text!r} is outside [0, 1) (0.05 is 5 %)")
-    return value
+    return _parsed(text, float, "a number", lambda v: 0.0 <= v < 1.0,
+                   "is outside [0, 1) (0.05 is 5 %)")
 
 
 def build_parser() -> argparse.ArgumentParser:
