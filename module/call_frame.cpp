@@ -1,4 +1,5 @@
 #include "call_frame.hpp"
+#include "module_def.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -304,8 +305,7 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (text == nullptr) PyErr_Clear();
         Py_ssize_t match = -1;
         for (Py_ssize_t i = 0; text != nullptr && i < n; ++i) {
-            if (std::strlen(fn.params[i].name) == static_cast<size_t>(size) &&
-                std::memcmp(fn.params[i].name, text, size) == 0) {
+            if (param_name(fn, i) == std::string_view(text, static_cast<size_t>(size))) {
                 match = i;
                 break;
             }
@@ -316,8 +316,9 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
             return false;
         }
         if (bound[match] != nullptr) {
+            const std::string name(param_name(fn, match));
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn.name,
-                         fn.params[match].name);
+                         name.c_str());
             return false;
         }
         bound[match] = args[nargs + k];
@@ -336,7 +337,7 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
                 if (m == n_missing - 1) names += "and ";
             }
             names += "'";
-            names += fn.params[missing[m]].name;
+            names += param_name(fn, missing[m]);
             names += "'";
         }
         PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional %s: %s", fn.name,
@@ -351,12 +352,15 @@ bool bind(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // Adds "while processing '<name>'" to the exception being raised; if adding
 // the note fails the exception is raised without it.
-void add_note(const char* name) {
+void add_note(std::string_view name) {
     PyObject* value = take_exception();
     if (value == nullptr) return;
     {
         PyObject* method = add_note_name();
-        PyObject* note = method ? PyUnicode_FromFormat("while processing '%s'", name) : nullptr;
+        const std::string text = "while processing '" + std::string(name) + "'";
+        PyObject* note = method ? PyUnicode_FromStringAndSize(
+                                      text.data(), static_cast<Py_ssize_t>(text.size()))
+                                : nullptr;
         PyObject* done = note ? PyObject_CallMethodOneArg(value, method, note) : nullptr;
         if (done == nullptr) PyErr_Clear();
         Py_XDECREF(done);
@@ -430,15 +434,50 @@ void raise_type_mismatch(PyObject* obj, const char* expected) {
     Py_DECREF(name);
 }
 
-PyObject* panic_exception() {
-    PyObject* cls = g_panic.load(std::memory_order_acquire);
-    if (cls != nullptr) return cls;
-    PyObject* made = PyErr_NewExceptionWithDoc(
+namespace {
+
+constexpr const char PANIC_KEY[] = "groundmotion.PanicException";
+
+PyObject* new_panic_exception() {
+    return PyErr_NewExceptionWithDoc(
         "pyo3_runtime.PanicException",
         "Raised when an internal check of the compiled kernels fails.\n\n"
         "It derives from BaseException, not Exception, so that a bare `except Exception`\n"
         "does not swallow it.",
         PyExc_BaseException, nullptr);
+}
+
+// The class kept in the interpreter's dictionary, made there on first use;
+// a new reference.  Every compiled module of the package carries its own
+// copy of this frame, and all of them raise this one class.
+PyObject* shared_panic_exception() {
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (shared == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dictionary");
+        return nullptr;
+    }
+    PyObject* key = PyUnicode_InternFromString(PANIC_KEY);
+    if (key == nullptr) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(shared, key);  // borrowed
+    PyObject* cls = nullptr;
+    if (found != nullptr) {
+        cls = Py_NewRef(found);
+    } else if (!PyErr_Occurred()) {
+        PyObject* made = new_panic_exception();
+        PyObject* kept = made ? PyDict_SetDefault(shared, key, made) : nullptr;  // borrowed
+        if (kept != nullptr) cls = Py_NewRef(kept);
+        Py_XDECREF(made);
+    }
+    Py_DECREF(key);
+    return cls;
+}
+
+}  // namespace
+
+PyObject* panic_exception() {
+    PyObject* cls = g_panic.load(std::memory_order_acquire);
+    if (cls != nullptr) return cls;
+    PyObject* made = shared_panic_exception();
     if (made == nullptr) return nullptr;
     PyObject* expected = nullptr;
     if (!g_panic.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
@@ -478,9 +517,8 @@ PyObject* run_call(const Function& fn, PyObject* const* args, Py_ssize_t nargs,
     Value values[MAX_PARAMS];
     Held held;
     for (Py_ssize_t i = 0; i < fn.n_params; ++i) {
-        const Param& p = fn.params[i];
         bool ok = false;
-        switch (p.kind) {
+        switch (fn.kinds[i]) {
             case Kind::Array:
                 if (!ensure_numpy()) return nullptr;  // a failed internal check: no note
                 held.refs[i] = convert_array(bound[i], values[i].view);
@@ -494,12 +532,12 @@ PyObject* run_call(const Function& fn, PyObject* const* args, Py_ssize_t nargs,
                 break;
         }
         if (!ok) {
-            add_note(p.name);
+            add_note(param_name(fn, i));
             return nullptr;
         }
     }
 
-    OwnedArray result;
+    Result result{OwnedArray()};
     Outcome outcome = Outcome::Done;
     std::string message;
     Py_BEGIN_ALLOW_THREADS
@@ -521,7 +559,8 @@ PyObject* run_call(const Function& fn, PyObject* const* args, Py_ssize_t nargs,
     PyObject* array = nullptr;
     switch (outcome) {
         case Outcome::Done:
-            array = wrap(result);
+            array = result.text != nullptr ? PyUnicode_FromString(result.text)
+                                           : wrap(result.array);
             break;
         case Outcome::Panicked:
             raise_panic(message.data(), static_cast<Py_ssize_t>(message.size()));
@@ -535,6 +574,12 @@ PyObject* run_call(const Function& fn, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
+std::string_view param_name(const Function& fn, Py_ssize_t i) {
+    std::string_view rest(fn.params);
+    for (; i > 0; --i) rest.remove_prefix(rest.find(", ") + 2);
+    return rest.substr(0, rest.find(", "));
+}
+
 PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // Messages are built in std::string with the interpreter lock held; an
     // allocation failure there must not unwind into the interpreter.
@@ -545,6 +590,60 @@ PyObject* call(const Function& fn, PyObject* const* args, Py_ssize_t nargs, PyOb
     } catch (const std::length_error&) {
         return PyErr_NoMemory();
     }
+}
+
+// ---------------------------------------------------------------------------
+// Execution step of a module: its functions, in table order, as attributes
+// and in __all__.
+
+namespace {
+
+int add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+    PyObject* fn = PyCMethod_New(def, module, module_name, nullptr);
+    if (fn == nullptr) return -1;
+    PyObject* name = PyObject_GetAttrString(fn, "__name__");
+    if (name == nullptr) {
+        Py_DECREF(fn);
+        return -1;
+    }
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all != nullptr && PyObject_SetAttrString(module, "__all__", all) < 0) Py_CLEAR(all);
+    } else if (all != nullptr && !PyList_Check(all)) {
+        raise_type_mismatch(all, "list");
+        Py_CLEAR(all);
+    }
+    int status = -1;
+    if (all != nullptr && PyList_Append(all, name) == 0 &&
+        PyObject_SetAttr(module, name, fn) == 0) {
+        status = 0;
+    }
+    Py_XDECREF(all);
+    Py_DECREF(name);
+    Py_DECREF(fn);
+    return status;
+}
+
+}  // namespace
+
+int exec_module(PyObject* module, PyMethodDef* methods) {
+    if (!PyModule_Check(module)) {
+        raise_type_mismatch(module, "module");
+        return -1;
+    }
+    PyObject* module_name = PyObject_GetAttrString(module, "__name__");
+    if (module_name == nullptr) return -1;
+    int status = 0;
+    for (PyMethodDef* def = methods; def->ml_name != nullptr; ++def) {
+        if (add_function(module, module_name, def) < 0) {
+            status = -1;
+            break;
+        }
+    }
+    Py_DECREF(module_name);
+    return status;
 }
 
 }  // namespace gm::frame

@@ -14,5 +14,5 @@ stage="$build/stage/groundmotion"
 rm -rf "$build/stage"
 mkdir -p "$stage"
 for f in "$here"/python/groundmotion/*; do ln -s "$f" "$stage/"; done
-cp "$build"/_core*.so "$stage/"
+cp "$build"/_*.so "$stage/"
 echo "$build/stage"

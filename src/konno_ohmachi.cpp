@@ -559,7 +559,7 @@ void smoothing_window(uint64_t c, std::span<const double> log_bins, std::span<do
     divide_by(window.data(), n, s);
 }
 
-OwnedArray matrix_rows(uint64_t n_bins, uint64_t start, uint64_t stop, double bandwidth) {
+OwnedArray matrix_rows(uint64_t n_bins, double bandwidth, uint64_t start, uint64_t stop) {
     if (start > stop) {
         panic("start " + std::to_string(start) + " is past stop " + std::to_string(stop));
     }

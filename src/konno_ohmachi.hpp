@@ -13,7 +13,7 @@ namespace gm {
 OwnedArray smooth(const View2D& spectra, double bandwidth);
 
 // Rows start..stop of the n_bins x n_bins smoothing matrix, in float32.
-OwnedArray matrix_rows(uint64_t n_bins, uint64_t start, uint64_t stop, double bandwidth);
+OwnedArray matrix_rows(uint64_t n_bins, double bandwidth, uint64_t start, uint64_t stop);
 
 // log10 of every bin index, log_bins[0] = -inf: the table shared by every
 // window of one call.

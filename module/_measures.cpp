@@ -1,0 +1,24 @@
+// The module _measures: the measures that came after _core, declared like
+// its functions and run through the same frame.
+
+#include "module_def.hpp"
+#include "simd.hpp"
+
+namespace {
+
+const char* simd_target() { return gm::simd::target_name(gm::simd::target()); }
+
+constexpr gm::frame::Function MEASURES[] = {
+    GM_FUNCTION(_simd_target, simd_target,
+                "The instruction set the kernels run on in this process: \"avx2\",\n"
+                "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"
+                "environment variable GROUNDMOTION_SIMD, read once, narrows the choice\n"
+                "to \"baseline\" or \"scalar\"."),
+};
+
+}  // namespace
+
+GM_MODULE(_measures,
+          "Compiled kernels of groundmotion beyond the core measures.\n"
+          "Declared, bound and documented like those of groundmotion._core.",
+          MEASURES)

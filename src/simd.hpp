@@ -1,0 +1,200 @@
+// The one vocabulary of vector code: lane types, loads and stores, selects,
+// shuffles, and the run-time choice of the instruction set.
+//
+// A kernel writes its arithmetic once, as a template over a target tag
+// (`Scalar`, `Baseline`, `Avx2`), and hands it to `dispatch`, which runs it
+// with the tag of the instruction set chosen for this process:
+//
+//   return simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+//       using V = typename decltype(tag)::f64;   // double, or four doubles
+//       ...
+//   });
+//
+// `Scalar` runs plain doubles.  `Baseline` and `Avx2` run vectors of four
+// doubles: on x86-64 the baseline is SSE2 (the compiler splits each vector
+// into two halves), `Avx2` the same code compiled for AVX2 (never FMA); on
+// aarch64 the baseline is NEON.  The lanes of a vector never mix in
+// arithmetic, and every operation here rounds as its scalar form does, so a
+// lane gives the bits of the scalar path whichever target ran it.  The
+// build must not contract a*b+c (-ffp-contract=off) nor reassociate.
+//
+// GROUNDMOTION_SIMD, read once per process, narrows the choice: "scalar"
+// runs the scalar path, "baseline" the baseline vectors; anything else, or
+// nothing, takes the best the processor has.  A build with GM_SIMD_DISABLED
+// contains the scalar path only.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#define GM_INLINE [[gnu::always_inline]] inline
+// After a lambda's parameter list: inline the body into the caller, so that
+// it is compiled for the caller's instruction set.
+#define GM_LAMBDA_INLINE __attribute__((always_inline))
+
+#if !defined(GM_SIMD_DISABLED) && (defined(__x86_64__) || defined(__aarch64__))
+#define GM_SIMD_VECTORS 1
+#if defined(__x86_64__)
+#define GM_SIMD_X86 1
+#endif
+#endif
+
+// Four-double vectors passed by value between inlined helpers: the ABI note
+// the compilers give for them concerns calls that never happen.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace gm::simd {
+
+typedef double f64x4 __attribute__((vector_size(32)));
+typedef int64_t i64x4 __attribute__((vector_size(32)));
+typedef double f64x2 __attribute__((vector_size(16)));
+typedef float f32x4 __attribute__((vector_size(16)));
+typedef int32_t i32x4 __attribute__((vector_size(16)));
+
+// ---------------------------------------------------------------------------
+// Targets.
+
+enum class Target : int { Scalar = 0, Baseline = 1, Avx2 = 2 };
+
+struct Scalar {
+    using f64 = double;
+    using mask = bool;
+    static constexpr int lanes = 1;
+    static constexpr Target target = Target::Scalar;
+};
+
+struct Baseline {
+    using f64 = f64x4;
+    using mask = i64x4;
+    static constexpr int lanes = 4;
+    static constexpr Target target = Target::Baseline;
+};
+
+struct Avx2 : Baseline {
+    static constexpr Target target = Target::Avx2;
+};
+
+template <class Tag>
+constexpr bool is_vector = Tag::lanes > 1;
+
+// The target of this process: GROUNDMOTION_SIMD and the processor, looked
+// at on the first call only.
+Target target();
+const char* target_name(Target t);
+
+// ---------------------------------------------------------------------------
+// Lanes.  Every helper has a scalar and a vector form with the same
+// rounding, so that templates over V = double or f64x4 agree lane by lane.
+
+template <class V>
+GM_INLINE V splat(double x) {
+    if constexpr (sizeof(V) == sizeof(double)) {
+        return x;
+    } else {
+        return V{x, x, x, x};
+    }
+}
+
+template <class V>
+GM_INLINE V load(const void* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);  // the caller's array need not be aligned
+    return v;
+}
+
+template <class V>
+GM_INLINE void store(void* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// m ? a : b, lane by lane.
+GM_INLINE double select(bool m, double a, double b) { return m ? a : b; }
+GM_INLINE f64x4 select(i64x4 m, f64x4 a, f64x4 b) { return m ? a : b; }
+
+// |x| by clearing the sign bit, as fabs does (NaN payloads kept).
+GM_INLINE double abs(double x) { return std::fabs(x); }
+GM_INLINE f64x4 abs(f64x4 x) {
+    return std::bit_cast<f64x4>(std::bit_cast<i64x4>(x) & INT64_MAX);
+}
+
+// a < b ? a : b and a > b ? a : b: when either is NaN the result is b.
+template <class V>
+GM_INLINE V min(V a, V b) {
+    return select(a < b, a, b);
+}
+template <class V>
+GM_INLINE V max(V a, V b) {
+    return select(a > b, a, b);
+}
+
+GM_INLINE bool any(bool m) { return m; }
+GM_INLINE bool any(i64x4 m) { return ((m[0] | m[1]) | (m[2] | m[3])) != 0; }
+GM_INLINE bool all(bool m) { return m; }
+GM_INLINE bool all(i64x4 m) { return ((m[0] & m[1]) & (m[2] & m[3])) != 0; }
+
+GM_INLINE double lane(double v, int) { return v; }
+GM_INLINE double lane(f64x4 v, int i) { return v[i]; }
+
+// Smallest and largest lane, under the same rule as min and max.
+GM_INLINE double hmin(f64x4 v) { return min(min(v[0], v[1]), min(v[2], v[3])); }
+GM_INLINE double hmax(f64x4 v) { return max(max(v[0], v[1]), max(v[2], v[3])); }
+
+// Lanes of a and b picked by index (0..3 from a, 4..7 from b).
+#define GM_SHUFFLE(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+
+// in[j] holds element j of four rows' lanes; afterwards out[i] holds lane i
+// of every in[j], that is out[i][j] = in[j][i].
+GM_INLINE void transpose4(const f64x4 (&in)[4], f64x4 (&out)[4]) {
+    const f64x4 t0 = GM_SHUFFLE(in[0], in[1], 0, 4, 2, 6);
+    const f64x4 t1 = GM_SHUFFLE(in[0], in[1], 1, 5, 3, 7);
+    const f64x4 t2 = GM_SHUFFLE(in[2], in[3], 0, 4, 2, 6);
+    const f64x4 t3 = GM_SHUFFLE(in[2], in[3], 1, 5, 3, 7);
+    out[0] = GM_SHUFFLE(t0, t2, 0, 1, 4, 5);
+    out[1] = GM_SHUFFLE(t1, t3, 0, 1, 4, 5);
+    out[2] = GM_SHUFFLE(t0, t2, 2, 3, 6, 7);
+    out[3] = GM_SHUFFLE(t1, t3, 2, 3, 6, 7);
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch.
+
+#if defined(GM_SIMD_X86)
+#define GM_TARGET_AVX2 __attribute__((target("avx2")))
+
+template <class Body>
+[[gnu::noinline]] GM_TARGET_AVX2 decltype(auto) run_avx2(Body& body) {
+    return body(Avx2{});
+}
+#endif
+
+#if defined(GM_SIMD_VECTORS)
+template <class Body>
+[[gnu::noinline]] decltype(auto) run_baseline(Body& body) {
+    return body(Baseline{});
+}
+#endif
+
+// Runs body(tag) with the tag of this process's target.
+template <class Body>
+decltype(auto) dispatch(Body&& body) {
+    switch (target()) {
+#if defined(GM_SIMD_X86)
+        case Target::Avx2:
+            return run_avx2(body);
+#endif
+#if defined(GM_SIMD_VECTORS)
+        case Target::Baseline:
+            return run_baseline(body);
+#endif
+        default:
+            return body(Scalar{});
+    }
+}
+
+}  // namespace gm::simd
