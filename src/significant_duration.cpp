@@ -73,12 +73,11 @@ namespace {
 
 // Cumulative Arias intensity of ROWS rows at once into `cum` (nt x ROWS,
 // interleaved), each element (S * 0.5) * factor.
-__attribute__((target_clones("avx2", "default")))
-void cumulative_lanes(const View2D& w, uint64_t row0, double dt, double* cum) {
+GM_INLINE void cumulative_lanes(const View2D& w, uint64_t row0, double dt, double* cum) {
     for (int lane = 0; lane < ROWS; ++lane) cum[lane] = 0.0;
     run_lanes<Integrand::Square>(w, row0, dt, [cum](uint64_t k, const Lanes& sum) {
         for (int g = 0; g < GROUP; ++g) {
-            VecD v = (sum.v[g] * 0.5) * ARIAS_FACTOR;
+            f64x4 v = (sum.v[g] * 0.5) * ARIAS_FACTOR;
             std::memcpy(cum + k * ROWS + g * LANES, &v, sizeof v);
         }
     });
@@ -92,9 +91,9 @@ void cumulative_lanes(const View2D& w, uint64_t row0, double dt, double* cum) {
 // interval adds a non-negative amount, and rounding is monotone), so these
 // counts give exactly the indices that the binary search finds, and a row
 // is settled once its normalised value exceeds both targets.
-struct Target {
+struct Threshold {
     double value;  // compared directly with normalised values, all >= +0.0
-    static Target of(double t) {
+    static Threshold of(double t) {
         // Under the total order, -0.0, negative numbers and -NaN lie below
         // every normalised value, +NaN above all of them.
         if (t != t) return {std::signbit(t) ? -INFINITY : INFINITY};
@@ -103,8 +102,7 @@ struct Target {
     }
 };
 
-__attribute__((target_clones("avx2", "default")))
-void durations_by_columns(const View2D& w, uint64_t count, double dt, double low, double high,
+GM_INLINE void durations_by_columns(const View2D& w, uint64_t count, double dt, double low, double high,
                           double* out) {
     std::vector<double> totals(count, 0.0);
     sweep_columns<Integrand::Square>(w, 0, count, dt, totals.data(), [](auto...) {});
@@ -112,23 +110,19 @@ void durations_by_columns(const View2D& w, uint64_t count, double dt, double low
 
     // Counters per row: below low, last equal to low, below high, last
     // equal to high (-1 for none).  Sample 0 is the +0.0 that starts a row.
-    const double t_low = Target::of(low).value, t_high = Target::of(high).value;
-    const VecD lo = t_low - VecD{};
-    const VecD hi = t_high - VecD{};
+    const double t_low = Threshold::of(low).value, t_high = Threshold::of(high).value;
+    const f64x4 lo = simd::splat<f64x4>(t_low);
+    const f64x4 hi = simd::splat<f64x4>(t_high);
     // Plain arrays, read and written through memcpy: no alignment is assumed.
     std::vector<int64_t> below_low(count), eq_low(count), below_high(count), eq_high(count);
-    auto load = [](const int64_t* p) {
-        VecI x;
-        std::memcpy(&x, p, sizeof x);
-        return x;
-    };
-    auto store = [](int64_t* p, VecI x) { std::memcpy(p, &x, sizeof x); };
+    auto load = [](const int64_t* p) { return simd::load<i64x4>(p); };
+    auto store = [](int64_t* p, i64x4 x) { simd::store(p, x); };
     std::fill(below_low.begin(), below_low.end(), 0.0 < t_low);
     std::fill(below_high.begin(), below_high.end(), 0.0 < t_high);
     std::fill(eq_low.begin(), eq_low.end(), 0.0 == t_low ? 0 : -1);
     std::fill(eq_high.begin(), eq_high.end(), 0.0 == t_high ? 0 : -1);
     std::vector<double> sums(count, 0.0);
-    const VecD beyond = (lo > hi ? lo : hi);
+    const f64x4 beyond = simd::max(lo, hi);
     uint64_t open = 0;  // groups of LANES rows not yet past both targets
     auto settled = [&]() {
         bool all = open == 0;
@@ -136,22 +130,20 @@ void durations_by_columns(const View2D& w, uint64_t count, double dt, double low
         return all;
     };
     sweep_columns<Integrand::Square>(w, 0, count, dt, sums.data(),
-                                     [&](uint64_t k, uint64_t v, VecD sum) {
-        VecD total;
-        std::memcpy(&total, totals.data() + v * LANES, sizeof total);
-        const VecD q = ((sum * 0.5) * ARIAS_FACTOR) / total;
-        const VecI index = static_cast<int64_t>(k) - VecI{};
+                                     [&](uint64_t k, uint64_t v, f64x4 sum) {
+        const f64x4 total = simd::load<f64x4>(totals.data() + v * LANES);
+        const f64x4 q = ((sum * 0.5) * ARIAS_FACTOR) / total;
+        const i64x4 index = static_cast<int64_t>(k) - i64x4{};
         const uint64_t at = v * LANES;
         store(&below_low[at], load(&below_low[at]) - (q < lo));
         store(&below_high[at], load(&below_high[at]) - (q < hi));
         store(&eq_low[at], q == lo ? index : load(&eq_low[at]));
         store(&eq_high[at], q == hi ? index : load(&eq_high[at]));
-        VecI past = q > beyond;
+        const i64x4 past = q > beyond;
         // A NaN quotient (a row whose total is not usable) never settles the
         // row by itself; such rows are decided by their total alone.
-        VecI usable = (total >= MIN_TOTAL) & (total < INFINITY);
-        open += ((past | ~usable)[0] & (past | ~usable)[1] & (past | ~usable)[2] &
-                 (past | ~usable)[3]) == 0;
+        const i64x4 usable = (total >= MIN_TOTAL) & (total < INFINITY);
+        open += !simd::all(past | ~usable);
     }, settled);
 
     for (uint64_t r = 0; r < count; ++r) {
@@ -184,22 +176,29 @@ OwnedArray significant_duration(const View2D& waveforms, double dt, double low, 
     double* out = result.f64();
     if (ns == 0 || nt == 0) return result;
 
-    uint64_t r = 0;
-    if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
-        waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
-        r = ns / ROWS * ROWS;
-        durations_by_columns(waveforms, r, dt, low, high, out);
-    }
-    if (nt >= 2 && ns - r >= static_cast<uint64_t>(ROWS)) {
-        std::vector<double> cum(nt * ROWS);
-        double* c = cum.data();
-        for (; r + ROWS <= ns; r += ROWS) {
-            cumulative_lanes(waveforms, r, dt, c);
-            for (int lane = 0; lane < ROWS; ++lane) {
-                out[r + lane] = threshold_search(c + lane, ROWS, nt, dt, low, high);
+    // Groups of ROWS rows side by side on a vector target; the rest, and
+    // every row on the scalar target, one at a time.
+    uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
+                waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
+                done = ns / ROWS * ROWS;
+                durations_by_columns(waveforms, done, dt, low, high, out);
+            }
+            if (nt >= 2 && ns - done >= static_cast<uint64_t>(ROWS)) {
+                std::vector<double> cum(nt * ROWS);
+                double* c = cum.data();
+                for (; done + ROWS <= ns; done += ROWS) {
+                    cumulative_lanes(waveforms, done, dt, c);
+                    for (int lane = 0; lane < ROWS; ++lane) {
+                        out[done + lane] = threshold_search(c + lane, ROWS, nt, dt, low, high);
+                    }
+                }
             }
         }
-    }
+        return done;
+    });
     if (r < ns) {
         std::vector<double> cum(nt);
         for (; r < ns; ++r) {

@@ -24,25 +24,31 @@ GM_INLINE uint64_t integrate_columns(const View2D& w, double dt, double* out) {
     return rows;
 }
 
+// Groups of ROWS rows run side by side on a vector target; the rest, and
+// every row on the scalar target, one at a time.
 template <Integrand F>
-__attribute__((target_clones("avx2", "default")))
 void integrate_rows(const View2D& w, double dt, double* out) {
     const uint64_t ns = w.rows;
-    uint64_t r = 0;
-    if (w.cols >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
-        w.stride0 == static_cast<int64_t>(sizeof(double))) {
-        r = integrate_columns<F>(w, dt, out);
-    } else if (w.cols >= 2) {
-        for (; r + ROWS <= ns; r += ROWS) {
-            Lanes sum = run_lanes<F>(w, r, dt, NoStep{});
-            for (int g = 0; g < GROUP; ++g) {
-                for (int lane = 0; lane < LANES; ++lane) {
-                    out[r + g * LANES + lane] = sum.v[g][lane] * 0.5;
+    const uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            if (w.cols >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
+                w.stride0 == static_cast<int64_t>(sizeof(double))) {
+                done = integrate_columns<F>(w, dt, out);
+            } else if (w.cols >= 2) {
+                for (; done + ROWS <= ns; done += ROWS) {
+                    Lanes sum = run_lanes<F>(w, done, dt, NoStep{});
+                    for (int g = 0; g < GROUP; ++g) {
+                        for (int lane = 0; lane < LANES; ++lane) {
+                            out[done + g * LANES + lane] = sum.v[g][lane] * 0.5;
+                        }
+                    }
                 }
             }
         }
-    }
-    for (; r < ns; ++r) out[r] = run_row<F>(w.row(r), dt, NoStep{}) * 0.5;
+        return done;
+    });
+    for (uint64_t i = r; i < ns; ++i) out[i] = run_row<F>(w.row(i), dt, NoStep{}) * 0.5;
 }
 
 }  // namespace

@@ -1,80 +1,52 @@
 // The interval rule shared by the total and the running integrals, written
-// once for a plain double and once for a vector of LANES rows.  Every lane
-// performs exactly the operations of the scalar rule, so a row gives the same
-// bits whichever path computed it.
+// once over the element type: a plain double or a vector of LANES rows.
+// Every lane performs exactly the operations of the one-row rule, so a row
+// gives the same bits whichever path computed it.  Everything here is
+// inlined into a dispatched caller and compiled for its instruction set.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "simd.hpp"
 #include "trapz.hpp"
 
 namespace gm::trapz_detail {
 
-// Everything here is inlined into its caller, so that a caller compiled for
-// a wider instruction set (target_clones) runs it with that set.
-#define GM_INLINE [[gnu::always_inline]] inline
+using simd::f64x4;
+using simd::i64x4;
 
 constexpr int LANES = 4;
-typedef double VecD __attribute__((vector_size(LANES * sizeof(double))));
-typedef int64_t VecI __attribute__((vector_size(LANES * sizeof(double))));
 
-template <Integrand F>
-GM_INLINE double f_scalar(double a) {
+template <Integrand F, class V>
+GM_INLINE V integrand(V a) {
     if constexpr (F == Integrand::Square) {
         return a * a;
     } else {
-        return std::fabs(a);
+        return simd::abs(a);
     }
 }
 
-// Contribution of the interval [a0, a1]: split at the zero crossing when the
+// Contribution of the interval [a0, a1], for one row (V = double) or four
+// rows side by side (V = f64x4): split at the zero crossing when the
 // samples have strictly opposite signs.  A NaN operand is ignored by the
 // min and max, as IEEE minNum/maxNum do (a NaN a0 fails the compares and
-// yields a1).
-template <Integrand F>
-GM_INLINE double contribution(double a0, double a1, double dt) {
-    double lo = a0 < a1 ? a0 : a1;
-    double hi = a0 > a1 ? a0 : a1;
-    if (a1 != a1) lo = hi = a0;
-    if (lo >= 0.0 || hi <= 0.0) {
-        return (f_scalar<F>(a0) + f_scalar<F>(a1)) * dt;
+// yields a1; a NaN a1 yields a0).
+template <Integrand F, class V>
+GM_INLINE V contribution(V a0, V a1, V dt) {
+    const auto a1_nan = a1 != a1;
+    const V lo = simd::select(a1_nan, a0, simd::min(a0, a1));
+    const V hi = simd::select(a1_nan, a0, simd::max(a0, a1));
+    const auto whole = (lo >= 0.0) | (hi <= 0.0);
+    const V f0 = integrand<F>(a0);
+    const V f1 = integrand<F>(a1);
+    const V plain = (f0 + f1) * dt;
+    if constexpr (sizeof(V) == sizeof(double)) {
+        if (whole) return plain;  // one row: the split costs a division
     }
-    double t = -(a0 * (dt / (a1 - a0)));
-    return f_scalar<F>(a0) * t + f_scalar<F>(a1) * (dt - t);
-}
-
-template <Integrand F>
-GM_INLINE VecD f_vec(VecD a) {
-    if constexpr (F == Integrand::Square) {
-        return a * a;
-    } else {
-        VecI bits;
-        std::memcpy(&bits, &a, sizeof bits);
-        bits &= INT64_MAX;
-        VecD r;
-        std::memcpy(&r, &bits, sizeof r);
-        return r;
-    }
-}
-
-template <Integrand F>
-GM_INLINE VecD contribution(VecD a0, VecD a1, VecD dt) {
-    // minNum / maxNum: a NaN in a1 yields a0 (a NaN in a0 fails the compare
-    // and yields a1).
-    VecD lo = a0 < a1 ? a0 : a1;
-    VecD hi = a0 > a1 ? a0 : a1;
-    VecI a1_nan = a1 != a1;
-    lo = a1_nan ? a0 : lo;
-    hi = a1_nan ? a0 : hi;
-    VecI whole = (lo >= 0.0) | (hi <= 0.0);
-    VecD f0 = f_vec<F>(a0);
-    VecD f1 = f_vec<F>(a1);
-    VecD plain = (f0 + f1) * dt;
-    VecD t = -(a0 * (dt / (a1 - a0)));
-    VecD split = f0 * t + f1 * (dt - t);
-    return whole ? plain : split;
+    const V t = -(a0 * (dt / (a1 - a0)));
+    return simd::select(whole, plain, f0 * t + f1 * (dt - t));
 }
 
 // A group of ROWS rows is integrated together, as GROUP vectors of LANES
@@ -84,7 +56,7 @@ constexpr int GROUP = 2;
 constexpr int ROWS = LANES * GROUP;
 
 struct Lanes {
-    VecD v[GROUP];
+    f64x4 v[GROUP];
 };
 
 // Samples of ROWS rows, interleaved: tile[k] holds sample (start + k) of rows
@@ -120,20 +92,10 @@ GM_INLINE void load_tile(const View2D& w, uint64_t row0, uint64_t start, uint64_
 // Samples k .. k+3 of four contiguous rows, transposed: out[j] holds sample
 // k + j of the four rows.
 GM_INLINE void transpose4(const double* r0, const double* r1, const double* r2,
-                          const double* r3, VecD* out) {
-    VecD a, b, c, d;
-    std::memcpy(&a, r0, sizeof a);
-    std::memcpy(&b, r1, sizeof b);
-    std::memcpy(&c, r2, sizeof c);
-    std::memcpy(&d, r3, sizeof d);
-    VecD t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
-    VecD t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
-    VecD t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
-    VecD t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
-    out[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    out[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    out[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    out[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+                          const double* r3, f64x4 (&out)[4]) {
+    const f64x4 in[4] = {simd::load<f64x4>(r0), simd::load<f64x4>(r1), simd::load<f64x4>(r2),
+                         simd::load<f64x4>(r3)};
+    simd::transpose4(in, out);
 }
 
 // Runs the rule over ROWS rows starting at row0.  `step(k, sums)` sees the
@@ -143,7 +105,7 @@ GM_INLINE void transpose4(const double* r0, const double* r1, const double* r2,
 template <Integrand F, class Step>
 GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
     const uint64_t nt = w.cols;
-    const VecD dtv = dt - VecD{};  // keeps the sign of a zero dt
+    const f64x4 dtv = dt - f64x4{};  // keeps the sign of a zero dt
     Lanes sum{};
     Lanes prev{};
     auto advance = [&](uint64_t k, const Lanes& cur) {
@@ -167,7 +129,7 @@ GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step
         for (; k + 4 <= nt; k += 4) {
             Lanes block[4];
             for (int g = 0; g < GROUP; ++g) {
-                VecD t[4];
+                f64x4 t[4];
                 const double* const* r = rows + g * LANES;
                 transpose4(r[0] + k, r[1] + k, r[2] + k, r[3] + k, t);
                 for (int j = 0; j < 4; ++j) block[j].v[g] = t[j];
@@ -206,9 +168,9 @@ struct NeverDone {
 template <Integrand F, class Step, class Done = NeverDone>
 GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, double dt,
                              double* sums, Step&& step, Done&& done = Done{}) {
-    const VecD dtv = dt - VecD{};
+    const f64x4 dtv = dt - f64x4{};
     auto load = [](const void* p) {
-        VecD v;
+        f64x4 v;
         std::memcpy(&v, p, sizeof v);
         return v;
     };
@@ -219,7 +181,7 @@ GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, dou
         const double* c1 =
             reinterpret_cast<const double*>(base + static_cast<int64_t>(k) * w.stride1);
         for (uint64_t v = 0; v < count / LANES; ++v) {
-            VecD s = load(sums + v * LANES);
+            f64x4 s = load(sums + v * LANES);
             s = s + contribution<F>(load(c0 + v * LANES), load(c1 + v * LANES), dtv);
             std::memcpy(sums + v * LANES, &s, sizeof s);
             step(k, v, s);
