@@ -5,13 +5,15 @@
 // horizontal responses to the trajectory hull for the RotD statistics.
 //
 // The recursion of one component is one long chain of dependent operations,
-// so a single oscillator leaves most of the floating-point units idle.  The
-// kernel therefore runs four periods side by side, one per lane of a vector
-// of four doubles: the lanes never mix, and each lane performs exactly the
-// products and additions, in the order, that the one-oscillator `respond`
-// performs, so a period's results do not depend on whether it ran in a lane
-// or alone.  The periods left over after the last whole group of four go
-// through `respond` one at a time.
+// so a single oscillator leaves most of the floating-point units idle.  On a
+// vector target the kernel therefore runs four periods side by side, one per
+// lane of a vector of four doubles.  The recursion is written once, as
+// `Oscillators<V>` over V = double (one period) or f64x4 (four periods): the
+// lanes never mix, and each lane performs exactly the products and additions,
+// in the order, that the one-period form performs, so a period's results do
+// not depend on whether it ran in a lane or alone.  The periods left over
+// after the last whole group of four, and every period on the scalar target,
+// go through `respond` one at a time.
 #include "psa.hpp"
 
 #include <cmath>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "rotd.hpp"
+#include "simd.hpp"
 
 namespace gm {
 
@@ -26,15 +29,75 @@ namespace {
 
 constexpr uint64_t LANES = 4;
 
-typedef double v4d __attribute__((vector_size(32)));
-typedef int64_t v4i __attribute__((vector_size(32)));
-typedef double v2d __attribute__((vector_size(16)));
-
-inline double load(const char* p) {
+GM_INLINE double load_sample(const char* p) {
     double v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+
+// One oscillator per lane of V over one station's three components, starting
+// at rest.  Each sample is read once and broadcast to every lane; the
+// broadcast serves as the later sample of one step and the earlier of the
+// next.
+template <class V>
+struct Oscillators {
+    V a_xx, a_xv, a_vx, a_vv;  // state matrix
+    V b_x0, b_v0, b_x1, b_v1;  // input matrix
+    V x0{}, v0{}, x90{}, v90{}, xv{}, vv{};
+    V peak0{}, peak90{}, peakv{};
+
+    const char* p0;
+    const char* p90;
+    const char* pv;
+    int64_t stride0, stride90, stridev;
+    V early0, early90, earlyv;
+
+    // c[i] holds coefficient i of every lane.
+    GM_INLINE Oscillators(const V (&c)[N_COEFFICIENTS], const Row& comp_0, const Row& comp_90,
+                          const Row& comp_ver)
+        : a_xx(c[0]), a_xv(c[1]), a_vx(c[2]), a_vv(c[3]),
+          b_x0(c[4]), b_v0(c[5]), b_x1(c[6]), b_v1(c[7]),
+          p0(comp_0.data), p90(comp_90.data), pv(comp_ver.data),
+          stride0(comp_0.stride), stride90(comp_90.stride), stridev(comp_ver.stride),
+          early0(simd::splat<V>(load_sample(p0))), early90(simd::splat<V>(load_sample(p90))),
+          earlyv(simd::splat<V>(load_sample(pv))) {}
+
+    // One step over samples k-1 and k of the three components.
+    GM_INLINE void step() {
+        p0 += stride0;
+        p90 += stride90;
+        pv += stridev;
+        const V e0 = early0, e90 = early90, ev = earlyv;
+        const V l0 = simd::splat<V>(load_sample(p0));
+        const V l90 = simd::splat<V>(load_sample(p90));
+        const V lv = simd::splat<V>(load_sample(pv));
+        const V nx0 = ((a_xx * x0 + a_xv * v0) + b_x0 * e0) + b_x1 * l0;
+        const V nv0 = ((a_vx * x0 + a_vv * v0) + b_v0 * e0) + b_v1 * l0;
+        const V nx90 = ((a_xx * x90 + a_xv * v90) + b_x0 * e90) + b_x1 * l90;
+        const V nv90 = ((a_vx * x90 + a_vv * v90) + b_v0 * e90) + b_v1 * l90;
+        const V nxv = ((a_xx * xv + a_xv * vv) + b_x0 * ev) + b_x1 * lv;
+        const V nvv = ((a_vx * xv + a_vv * vv) + b_v0 * ev) + b_v1 * lv;
+        x0 = nx0;
+        v0 = nv0;
+        x90 = nx90;
+        v90 = nv90;
+        xv = nxv;
+        vv = nvv;
+        peak0 = simd::max(simd::abs(x0), peak0);
+        peak90 = simd::max(simd::abs(x90), peak90);
+        peakv = simd::max(simd::abs(xv), peakv);
+        early0 = l0;
+        early90 = l90;
+        earlyv = lv;
+    }
+
+    // Whether lane j ended in a finite state.
+    GM_INLINE bool finite(int j) const {
+        return is_finite_bits(simd::lane(x0, j)) && is_finite_bits(simd::lane(v0, j)) &&
+               is_finite_bits(simd::lane(x90, j)) && is_finite_bits(simd::lane(v90, j)) &&
+               is_finite_bits(simd::lane(xv, j)) && is_finite_bits(simd::lane(vv, j));
+    }
+};
 
 // Peaks and verdicts of four oscillators run side by side over one station.
 struct LaneOutcome {
@@ -46,112 +109,71 @@ struct LaneOutcome {
 // j's four values land at out[j * pitch .. j * pitch + 3].  Pairing the
 // steps within 128-bit halves needs only in-lane shuffles; each half then
 // holds two consecutive values of one lane and is stored as it is.
-inline void store_block(const v4d (&r)[LANES], double* out, uint64_t pitch) {
-    const v4d t0 = __builtin_shuffle(r[0], r[1], v4i{0, 4, 2, 6});  // lanes 0, 2; steps 0, 1
-    const v4d t1 = __builtin_shuffle(r[0], r[1], v4i{1, 5, 3, 7});  // lanes 1, 3; steps 0, 1
-    const v4d t2 = __builtin_shuffle(r[2], r[3], v4i{0, 4, 2, 6});  // lanes 0, 2; steps 2, 3
-    const v4d t3 = __builtin_shuffle(r[2], r[3], v4i{1, 5, 3, 7});  // lanes 1, 3; steps 2, 3
-    const v2d halves[8] = {{t0[0], t0[1]}, {t2[0], t2[1]}, {t1[0], t1[1]}, {t3[0], t3[1]},
-                           {t0[2], t0[3]}, {t2[2], t2[3]}, {t1[2], t1[3]}, {t3[2], t3[3]}};
+template <class V>
+GM_INLINE void store_block(const V (&r)[LANES], double* out, uint64_t pitch) {
+    using simd::f64x2;
+    const V t0 = GM_SHUFFLE(r[0], r[1], 0, 4, 2, 6);  // lanes 0, 2; steps 0, 1
+    const V t1 = GM_SHUFFLE(r[0], r[1], 1, 5, 3, 7);  // lanes 1, 3; steps 0, 1
+    const V t2 = GM_SHUFFLE(r[2], r[3], 0, 4, 2, 6);  // lanes 0, 2; steps 2, 3
+    const V t3 = GM_SHUFFLE(r[2], r[3], 1, 5, 3, 7);  // lanes 1, 3; steps 2, 3
+    const f64x2 halves[8] = {{t0[0], t0[1]}, {t2[0], t2[1]}, {t1[0], t1[1]}, {t3[0], t3[1]},
+                             {t0[2], t0[3]}, {t2[2], t2[3]}, {t1[2], t1[3]}, {t3[2], t3[3]}};
     for (uint64_t j = 0; j < LANES; ++j) {
-        std::memcpy(out + j * pitch, &halves[2 * j], sizeof(v2d));
-        std::memcpy(out + j * pitch + 2, &halves[2 * j + 1], sizeof(v2d));
+        simd::store(out + j * pitch, halves[2 * j]);
+        simd::store(out + j * pitch + 2, halves[2 * j + 1]);
     }
 }
 
-// Four oscillators over one station's three components.  `coefficients`
-// holds coefficient c of lane j at [c * LANES + j].  The 000 and 090
-// responses of lane j go to response_0[j * nt ...] and response_90[j * nt ...].
+// Four oscillators over one station's three components, V a vector of four
+// doubles.  `coefficients` holds coefficient c of lane j at [c * LANES + j].
+// The 000 and 090 responses of lane j go to response_0[j * nt ...] and
+// response_90[j * nt ...].
 //
 // Steps are taken in groups of four: the four responses of a group, one
 // vector per step, are rearranged in registers so that each lane's four
 // consecutive values go to its buffer in two stores.
-__attribute__((target_clones("avx2", "default")))
-void respond_lanes(const double* coefficients, const Row& comp_0, const Row& comp_90,
-                   const Row& comp_ver, double* response_0, double* response_90,
-                   LaneOutcome& outcome) {
+template <class V>
+GM_INLINE void respond_lanes(const double* coefficients, const Row& comp_0, const Row& comp_90,
+                             const Row& comp_ver, double* response_0, double* response_90,
+                             LaneOutcome& outcome) {
+    static_assert(sizeof(V) == LANES * sizeof(double));
     const uint64_t nt = comp_0.len;
-    v4d c[N_COEFFICIENTS];
+    V c[N_COEFFICIENTS];
     for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) {
-        std::memcpy(&c[i], coefficients + i * LANES, sizeof(v4d));
+        c[i] = simd::load<V>(coefficients + i * LANES);
     }
-    const v4d a_xx = c[0], a_xv = c[1], a_vx = c[2], a_vv = c[3];
-    const v4d b_x0 = c[4], b_v0 = c[5], b_x1 = c[6], b_v1 = c[7];
-
-    v4d x0{}, v0{}, x90{}, v90{}, xv{}, vv{};
-    v4d peak0{}, peak90{}, peakv{};
+    Oscillators<V> osc(c, comp_0, comp_90, comp_ver);
     for (uint64_t j = 0; j < LANES; ++j) {
         response_0[j * nt] = 0.0;
         response_90[j * nt] = 0.0;
     }
 
-    const char* p0 = comp_0.data;
-    const char* p90 = comp_90.data;
-    const char* pv = comp_ver.data;
-    double early0 = load(p0), early90 = load(p90), earlyv = load(pv);
-
-    // One step over samples k-1 and k of the three components, all lanes.
-    // |x| clears the sign bit, as fabs does.
-    auto step = [&]() __attribute__((always_inline)) {
-        p0 += comp_0.stride;
-        p90 += comp_90.stride;
-        pv += comp_ver.stride;
-        const double late0 = load(p0), late90 = load(p90), latev = load(pv);
-        const v4d e0 = {early0, early0, early0, early0};
-        const v4d l0 = {late0, late0, late0, late0};
-        const v4d e90 = {early90, early90, early90, early90};
-        const v4d l90 = {late90, late90, late90, late90};
-        const v4d ev = {earlyv, earlyv, earlyv, earlyv};
-        const v4d lv = {latev, latev, latev, latev};
-        const v4d nx0 = ((a_xx * x0 + a_xv * v0) + b_x0 * e0) + b_x1 * l0;
-        const v4d nv0 = ((a_vx * x0 + a_vv * v0) + b_v0 * e0) + b_v1 * l0;
-        const v4d nx90 = ((a_xx * x90 + a_xv * v90) + b_x0 * e90) + b_x1 * l90;
-        const v4d nv90 = ((a_vx * x90 + a_vv * v90) + b_v0 * e90) + b_v1 * l90;
-        const v4d nxv = ((a_xx * xv + a_xv * vv) + b_x0 * ev) + b_x1 * lv;
-        const v4d nvv = ((a_vx * xv + a_vv * vv) + b_v0 * ev) + b_v1 * lv;
-        x0 = nx0;
-        v0 = nv0;
-        x90 = nx90;
-        v90 = nv90;
-        xv = nxv;
-        vv = nvv;
-        const v4d m0 = reinterpret_cast<v4d>(reinterpret_cast<v4i>(x0) & INT64_MAX);
-        const v4d m90 = reinterpret_cast<v4d>(reinterpret_cast<v4i>(x90) & INT64_MAX);
-        const v4d mv = reinterpret_cast<v4d>(reinterpret_cast<v4i>(xv) & INT64_MAX);
-        peak0 = m0 > peak0 ? m0 : peak0;
-        peak90 = m90 > peak90 ? m90 : peak90;
-        peakv = mv > peakv ? mv : peakv;
-        early0 = late0;
-        early90 = late90;
-        earlyv = latev;
-    };
-
     uint64_t k = 1;
     for (; k + LANES <= nt; k += LANES) {
-        v4d steps_0[LANES], steps_90[LANES];
+        V steps_0[LANES], steps_90[LANES];
+        // Unrolled, so that the steps stay in registers for store_block.
+#pragma GCC unroll 4
         for (uint64_t u = 0; u < LANES; ++u) {
-            step();
-            steps_0[u] = x0;
-            steps_90[u] = x90;
+            osc.step();
+            steps_0[u] = osc.x0;
+            steps_90[u] = osc.x90;
         }
         store_block(steps_0, response_0 + k, nt);
         store_block(steps_90, response_90 + k, nt);
     }
     for (; k < nt; ++k) {
-        step();
+        osc.step();
         for (uint64_t j = 0; j < LANES; ++j) {
-            response_0[j * nt + k] = x0[j];
-            response_90[j * nt + k] = x90[j];
+            response_0[j * nt + k] = simd::lane(osc.x0, j);
+            response_90[j * nt + k] = simd::lane(osc.x90, j);
         }
     }
 
     for (uint64_t j = 0; j < LANES; ++j) {
-        outcome.peaks[0][j] = peak0[j];
-        outcome.peaks[1][j] = peak90[j];
-        outcome.peaks[2][j] = peakv[j];
-        outcome.finite[j] = is_finite_bits(x0[j]) && is_finite_bits(v0[j]) &&
-                            is_finite_bits(x90[j]) && is_finite_bits(v90[j]) &&
-                            is_finite_bits(xv[j]) && is_finite_bits(vv[j]);
+        outcome.peaks[0][j] = simd::lane(osc.peak0, j);
+        outcome.peaks[1][j] = simd::lane(osc.peak90, j);
+        outcome.peaks[2][j] = simd::lane(osc.peakv, j);
+        outcome.finite[j] = osc.finite(j);
     }
 }
 
@@ -191,56 +213,19 @@ std::optional<ComponentPeaks> respond(const CoefficientRecord& coefficients, con
         panic_not_equal("the 090 response must match the record", response_90.size(), nt);
     }
 
-    const double a_xx = coefficients[0], a_xv = coefficients[1];
-    const double a_vx = coefficients[2], a_vv = coefficients[3];
-    const double b_x0 = coefficients[4], b_v0 = coefficients[5];
-    const double b_x1 = coefficients[6], b_v1 = coefficients[7];
-
-    double x0 = 0.0, v0 = 0.0, x90 = 0.0, v90 = 0.0, xv = 0.0, vv = 0.0;
-    double peak0 = 0.0, peak90 = 0.0, peakv = 0.0;
+    double c[N_COEFFICIENTS];
+    for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) c[i] = coefficients[i];
+    Oscillators<double> osc(c, comp_0, comp_90, comp_ver);
     response_0[0] = 0.0;
     response_90[0] = 0.0;
-
-    const char* p0 = comp_0.data;
-    const char* p90 = comp_90.data;
-    const char* pv = comp_ver.data;
-    double early0 = load(p0), early90 = load(p90), earlyv = load(pv);
     for (uint64_t k = 1; k < nt; ++k) {
-        p0 += comp_0.stride;
-        p90 += comp_90.stride;
-        pv += comp_ver.stride;
-        const double late0 = load(p0), late90 = load(p90), latev = load(pv);
-
-        const double nx0 = ((a_xx * x0 + a_xv * v0) + b_x0 * early0) + b_x1 * late0;
-        const double nv0 = ((a_vx * x0 + a_vv * v0) + b_v0 * early0) + b_v1 * late0;
-        const double nx90 = ((a_xx * x90 + a_xv * v90) + b_x0 * early90) + b_x1 * late90;
-        const double nv90 = ((a_vx * x90 + a_vv * v90) + b_v0 * early90) + b_v1 * late90;
-        const double nxv = ((a_xx * xv + a_xv * vv) + b_x0 * earlyv) + b_x1 * latev;
-        const double nvv = ((a_vx * xv + a_vv * vv) + b_v0 * earlyv) + b_v1 * latev;
-        x0 = nx0;
-        v0 = nv0;
-        x90 = nx90;
-        v90 = nv90;
-        xv = nxv;
-        vv = nvv;
-
-        response_0[k] = x0;
-        response_90[k] = x90;
-        const double m0 = std::fabs(x0), m90 = std::fabs(x90), mv = std::fabs(xv);
-        peak0 = m0 > peak0 ? m0 : peak0;
-        peak90 = m90 > peak90 ? m90 : peak90;
-        peakv = mv > peakv ? mv : peakv;
-
-        early0 = late0;
-        early90 = late90;
-        earlyv = latev;
+        osc.step();
+        response_0[k] = osc.x0;
+        response_90[k] = osc.x90;
     }
 
-    if (!(is_finite_bits(x0) && is_finite_bits(v0) && is_finite_bits(x90) &&
-          is_finite_bits(v90) && is_finite_bits(xv) && is_finite_bits(vv))) {
-        return std::nullopt;
-    }
-    return ComponentPeaks{peak0, peak90, peakv};
+    if (!osc.finite(0)) return std::nullopt;
+    return ComponentPeaks{osc.peak0, osc.peak90, osc.peakv};
 }
 
 OwnedArray psa(const View2D& comp_0, const View2D& comp_90, const View2D& comp_ver,
@@ -271,30 +256,39 @@ OwnedArray psa(const View2D& comp_0, const View2D& comp_90, const View2D& comp_v
         return out + (s * n_periods + p) * ROTD_COMPONENTS;
     };
 
-    uint64_t p = 0;
-    for (; p + LANES <= n_periods; p += LANES) {
-        double lanes[N_COEFFICIENTS * LANES];
-        for (uint64_t j = 0; j < LANES; ++j) {
-            for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) {
-                lanes[i * LANES + j] = coefficients.at(p + j, i);
-            }
-        }
-        for (uint64_t s = 0; s < ns; ++s) {
-            LaneOutcome outcome;
-            respond_lanes(lanes, comp_0.row(s), comp_90.row(s), comp_ver.row(s), response_0.data(),
-                          response_90.data(), outcome);
-            for (uint64_t j = 0; j < LANES; ++j) {
-                double* row = row_of(s, p + j);
-                if (!outcome.finite[j]) {
-                    fill_nan(row);
-                    continue;
+    // Whole groups of four periods on a vector target; returns the first
+    // period left for the one-at-a-time path.
+    uint64_t p = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        using Tag = decltype(tag);
+        uint64_t q = 0;
+        if constexpr (simd::is_vector<Tag>) {
+            using V = typename Tag::f64;
+            for (; q + LANES <= n_periods; q += LANES) {
+                double lanes[N_COEFFICIENTS * LANES];
+                for (uint64_t j = 0; j < LANES; ++j) {
+                    for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) {
+                        lanes[i * LANES + j] = coefficients.at(q + j, i);
+                    }
                 }
-                write_statistics(row, outcome.peaks[0][j], outcome.peaks[1][j],
-                                 outcome.peaks[2][j], hull, response_0.data() + j * nt,
-                                 response_90.data() + j * nt, nt);
+                for (uint64_t s = 0; s < ns; ++s) {
+                    LaneOutcome outcome;
+                    respond_lanes<V>(lanes, comp_0.row(s), comp_90.row(s), comp_ver.row(s),
+                                     response_0.data(), response_90.data(), outcome);
+                    for (uint64_t j = 0; j < LANES; ++j) {
+                        double* row = row_of(s, q + j);
+                        if (!outcome.finite[j]) {
+                            fill_nan(row);
+                            continue;
+                        }
+                        write_statistics(row, outcome.peaks[0][j], outcome.peaks[1][j],
+                                         outcome.peaks[2][j], hull, response_0.data() + j * nt,
+                                         response_90.data() + j * nt, nt);
+                    }
+                }
             }
         }
-    }
+        return q;
+    });
 
     const std::span<double> single_0(response_0.data(), nt);
     const std::span<double> single_90(response_90.data(), nt);
