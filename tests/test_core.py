@@ -3,6 +3,7 @@ surface, argument binding and conversion, failed internal checks, results,
 memory layouts, untouched inputs, leaks, threads and hostile calls.  Each
 property is written once and runs over the registry in functions.py."""
 
+import ast
 import gc
 import hashlib
 import importlib
@@ -10,7 +11,9 @@ import inspect
 import sys
 import threading
 import tracemalloc
+from pathlib import Path
 
+import groundmotion
 import numpy as np
 import pytest
 from conftest import STRESS, assert_same_bits, examples, layouts
@@ -42,6 +45,9 @@ def test_the_core_surface_is_frozen():
         assert fn.__self__ is core and fn.__module__ == "groundmotion._core"
         got[f.name] = digest((fn.__doc__, fn.__text_signature__))
     assert got == SURFACE
+    stub = ast.parse((Path(groundmotion.__file__).parent / "_core.pyi").read_text())
+    typed = [(n.name, tuple(a.arg for a in n.args.args)) for n in stub.body if isinstance(n, ast.FunctionDef)]
+    assert typed == [(f.name, f.params) for f in FUNCTIONS[: len(names)]]
 
 
 def missing(names):
