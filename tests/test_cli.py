@@ -21,8 +21,8 @@ H1, H2, V = (str(DATA / f"RSN6_IMPVALL.I_I-ELC{c}.AT2.gz") for c in ("180", "270
 
 def run_module(*args):
     """`python -m groundmotion ARGS` in a fresh interpreter that finds this package."""
-    parent = str(Path(groundmotion.__file__).resolve().parent.parent)
-    env = {**os.environ, "MPLBACKEND": "Agg", "PYTHONPATH": os.pathsep.join([parent, os.environ.get("PYTHONPATH", "")])}
+    parents = [str(Path(groundmotion.__file__).parent.parent), str(Path(groundmotion.__file__).resolve().parent.parent)]
+    env = {**os.environ, "MPLBACKEND": "Agg", "PYTHONPATH": os.pathsep.join([*parents, os.environ.get("PYTHONPATH", "")])}
     return subprocess.run([sys.executable, "-m", "groundmotion", *args], capture_output=True, text=True, env=env, timeout=300)
 
 
