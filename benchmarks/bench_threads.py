@@ -5,31 +5,26 @@ cores the pair should take about the time of one call.
     python benchmarks/bench_threads.py
 """
 
+import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 
-from groundmotion import _core, oscillator_coefficients
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from functions import FUNCTIONS  # noqa: E402 - the list of compiled functions
+
+NS, NT = 200, 20000
 
 
 def cases():
     rng = np.random.default_rng(0)
-    t = np.arange(20000) * 0.01
-    w = rng.standard_normal((500, 20000)) * np.exp(-(((t - 40.0) / 30.0) ** 2))
-    pair = w[:200], w[200:400]
-    comps = [w[i * 20 : (i + 1) * 20, :10000] for i in range(3)]
-    coeffs = oscillator_coefficients(np.geomspace(0.01, 20, 111), 0.05, 0.01)
-    spectra = np.abs(rng.standard_normal((100, 4097)))
-    return [
-        ("_arias_intensity (500 x 20000)", lambda: _core._arias_intensity(w, 0.01)),
-        ("_cav (500 x 20000)", lambda: _core._cav(w, 0.01)),
-        ("_significant_duration (500 x 20000)", lambda: _core._significant_duration(w, 0.01, 0.05, 0.95)),
-        ("_rotd (200 x 20000)", lambda: _core._rotd(*pair)),
-        ("_psa (20 x 10000 x 111 periods)", lambda: _core._psa(*comps, coeffs)),
-        ("_konno_ohmachi_smooth (100 x 4097)", lambda: _core._konno_ohmachi_smooth(spectra, 40.0)),
-        ("_konno_ohmachi_matrix_rows (4097, all)", lambda: _core._konno_ohmachi_matrix_rows(4097, 40.0, 0, 4097)),
-    ]
+    out = []
+    for f in FUNCTIONS:
+        args = f.make_args(rng, NS, NT)
+        out.append((f"{f.name} ({NS} x {NT})", lambda f=f, args=args: f.fn(*args)))
+    return out
 
 
 def best(fn, repeat=5):

@@ -15,19 +15,15 @@ N times, so that anything leaked per call grows with N.
 import argparse
 import gc
 import sys
+from pathlib import Path
 
 import numpy as np
 from groundmotion import _core
 
-FUNCTIONS = (
-    "_arias_intensity",
-    "_cav",
-    "_konno_ohmachi_matrix_rows",
-    "_konno_ohmachi_smooth",
-    "_psa",
-    "_rotd",
-    "_significant_duration",
-)
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from functions import FUNCTIONS as REGISTRY  # noqa: E402 - the list of compiled functions
+
+FUNCTIONS = [f.name for f in REGISTRY if f.module == _core.__name__]
 
 # A stable oscillator, so that responses stay finite on finite input.
 STABLE = [0.95, 0.09, -0.09, 0.95, 0.002, 0.01, 0.002, -0.01]
@@ -242,6 +238,15 @@ def one_round(s, rng):
     s.raises("_konno_ohmachi_matrix_rows[huge]", mr, (2**62, 40.0, 0, 1), MemoryError)
     s.raises("_arias_intensity[huge]", c._arias_intensity,
              (np.broadcast_to(np.ones((1, 1)), (2**59, 1)), 0.01), MemoryError)
+
+    # Every registered function (those of other compiled modules too): its
+    # small valid arguments, and the arguments its internal checks refuse.
+    for f in REGISTRY:
+        args = f.make_args(rng)
+        shape, dtype = f.result(args)
+        s.ok(f"{f.module}.{f.name}[registry]", f.fn, args, shape, dtype)
+        for k, bad in enumerate(f.refused(rng)):
+            s.raises(f"{f.module}.{f.name}[refused {k}]", f.fn, bad, (panic, MemoryError))
 
     # The module is still usable after all of that.
     s.ok("_cav[after errors]", c._cav, (acc, 0.01), (ns,))

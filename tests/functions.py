@@ -1,0 +1,73 @@
+"""The compiled functions, one record each: where they live, their parameters
+in order, small valid arguments, the result they must give, and arguments
+their internal checks must refuse.  Tests, scripts and benchmarks read this
+list; a new compiled function or module is one more record."""
+
+import importlib
+from dataclasses import dataclass
+from typing import Callable
+
+import numpy as np
+
+# A stable oscillator row, so that responses stay finite on finite input.
+STABLE = [0.95, 0.09, -0.09, 0.95, 0.002, 0.01, 0.002, -0.01]
+
+
+@dataclass(frozen=True)
+class Compiled:
+    module: str
+    name: str
+    params: tuple  # parameter names in order
+    kinds: str  # one letter per parameter: a = float64 2-D array, f = float, u = unsigned
+    make_args: Callable  # rng, ns, nt -> small valid arguments
+    result: Callable  # arguments -> (shape, dtype) of the result
+    refused: Callable = lambda rng: []  # argument tuples an internal check refuses
+
+    @property
+    def fn(self):
+        return getattr(importlib.import_module(self.module), self.name)
+
+    def arrays(self):
+        return [i for i, k in enumerate(self.kinds) if k == "a"]
+
+
+def _waves(rng, ns, nt):
+    return rng.standard_normal((ns, nt)) * 0.2
+
+
+def _per_row(args):
+    return (args[0].shape[0],), np.float64
+
+
+def _big(shape):
+    return np.broadcast_to(np.ones((1, 1)), shape)
+
+
+CORE = "groundmotion._core"
+FUNCTIONS = [
+    Compiled(CORE, "_arias_intensity", ("waveforms_py", "dt"), "af",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01), _per_row,
+             lambda rng: [(_big((2**59, 1)), 0.01)]),
+    Compiled(CORE, "_cav", ("waveforms_py", "dt"), "af",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01), _per_row),
+    Compiled(CORE, "_konno_ohmachi_matrix_rows", ("n_bins", "bandwidth", "start", "stop"), "ufuu",
+             lambda rng, ns=5, nt=64: (nt, 40.0, 1, ns + 1),
+             lambda a: ((a[3] - a[2], a[0]), np.float32),
+             lambda rng: [(8, 40.0, 5, 3), (8, 40.0, 0, 9), (2**62, 40.0, 0, 1)]),
+    Compiled(CORE, "_konno_ohmachi_smooth", ("spectra_py", "bandwidth"), "af",
+             lambda rng, ns=5, nt=64: (np.abs(_waves(rng, ns, nt)), 40.0),
+             lambda a: (a[0].shape, np.float64),
+             lambda rng: [(_big((1, 2**59)), 40.0)]),
+    Compiled(CORE, "_psa", ("comp_0_py", "comp_90_py", "comp_ver_py", "coefficients_py"), "aaaa",
+             lambda rng, ns=5, nt=64: (*(_waves(rng, ns, nt) for _ in range(3)),
+                                       np.array([STABLE, STABLE[::-1], [0.5] * 4 + [0.1] * 4])),
+             lambda a: ((a[0].shape[0], a[3].shape[0], 9), np.float64),
+             lambda rng: [(np.ones((2, 5)), np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 8))),
+                          (np.ones((2, 5)),) * 3 + (np.ones((1, 7)),)]),
+    Compiled(CORE, "_rotd", ("comp_0_py", "comp_90_py"), "aa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), _waves(rng, ns, nt)),
+             lambda a: ((a[0].shape[0], 5), np.float64),
+             lambda rng: [(np.ones((3, 4)), np.ones((2, 4))), (np.ones((2, 0)), np.ones((2, 0)))]),
+    Compiled(CORE, "_significant_duration", ("waveforms_py", "dt", "low", "high"), "afff",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, 0.05, 0.95), _per_row),
+]
