@@ -71,3 +71,12 @@ FUNCTIONS = [
     Compiled(CORE, "_significant_duration", ("waveforms_py", "dt", "low", "high"), "afff",
              lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, 0.05, 0.95), _per_row),
 ]
+
+MEASURES = "groundmotion._measures"
+# Functions that report on the build instead of computing a measure: nothing
+# in, a text out.  The properties of the measures do not apply to them.
+DIAGNOSTICS = [
+    Compiled(MEASURES, "_simd_target", (), "", lambda rng, ns=5, nt=64: (), lambda a: ((), str)),
+]
+ALL = FUNCTIONS + DIAGNOSTICS
+MODULES = list(dict.fromkeys(f.module for f in ALL))  # in order of first appearance
