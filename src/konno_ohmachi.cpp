@@ -134,15 +134,22 @@ GM_INLINE bool any_set(Bits<V> mask) {
     }
 }
 
-// x in every lane.  Adding x to -0.0 is exact for every x (a signalling NaN
-// comes out quiet, as any arithmetic on it would make it) and leads the
-// compiler to one broadcast per use, where a plain splat of neighbouring
-// values tends to become one wide load and a shuffle per lane.
-template <class V>
-GM_INLINE V broadcast(double x) {
-    V v = simd::splat<V>(-0.0);
-    v += x;
-    return v;
+// x in every lane, for a value read from memory in a loop.  On AVX2 it is
+// written as x added to -0.0 (exact for every x; a signalling NaN comes out
+// quiet, as any arithmetic on it would make it), which leads the compiler
+// to one broadcast from memory per use, where a plain splat of neighbouring
+// values becomes one wide load and a shuffle per lane.  The baseline, with
+// no such broadcast, is better served by the plain splat.
+template <class Tag>
+GM_INLINE typename Tag::f64 broadcast(double x) {
+    using V = typename Tag::f64;
+    if constexpr (Tag::target == simd::Target::Avx2) {
+        V v = simd::splat<V>(-0.0);
+        v += x;
+        return v;
+    } else {
+        return simd::splat<V>(x);
+    }
 }
 
 // Four consecutive elements as 4 / L values of V, and their transpose: in
@@ -317,7 +324,7 @@ GM_INLINE void weight_block(const double* li, V lc, V b, double* out) {
 template <class V>
 GM_INLINE void weights(const double* log_i, size_t count, double lc, double b, double* out) {
     constexpr size_t U = SINE_BLOCK, L = lanes_of<V>;
-    const V vlc = broadcast<V>(lc), vb = broadcast<V>(b);
+    const V vlc = simd::splat<V>(lc), vb = simd::splat<V>(b);
     size_t k = 0;
     for (; k + U * L <= count; k += U * L) weight_block<V, U>(log_i + k, vlc, vb, out + k);
     for (; k + L <= count; k += L) weight_block<V, 1>(log_i + k, vlc, vb, out + k);
@@ -378,7 +385,7 @@ GM_INLINE double fixed_sum(const double* w, size_t n) {
 template <class V>
 GM_INLINE void divide_by(double* w, size_t n, double s) {
     constexpr size_t L = lanes_of<V>;
-    const V vs = broadcast<V>(s);
+    const V vs = simd::splat<V>(s);
     size_t i = 0;
     for (; i + L <= n; i += L) simd::store(w + i, simd::load<V>(w + i) / vs);
     for (; i < n; ++i) w[i] = w[i] / s;
@@ -440,10 +447,11 @@ constexpr size_t PREFETCH_ROWS = 4;
 
 // y[r][j] (+)= sum over k < K of xp[k][r] * a[k][j], for r < R and the
 // ncols <= PANEL output bins j (rows of a `lda` apart, rows of y `ldy`
-// apart).
-template <class V, size_t R>
+// apart), in values of V = Tag::f64.
+template <class Tag, size_t R>
 GM_INLINE void product(const double* xp, const double* a, size_t lda, size_t K, double* y,
                        size_t ldy, size_t ncols, bool first) {
+    using V = typename Tag::f64;
     constexpr size_t L = lanes_of<V>, N = PANEL / L;
     V acc[R][N];
     for (size_t r = 0; r < R; ++r)
@@ -452,7 +460,7 @@ GM_INLINE void product(const double* xp, const double* a, size_t lda, size_t K, 
         V av[N];
         for (size_t v = 0; v < N; ++v) av[v] = simd::load<V>(a + k * lda + v * L);
         for (size_t r = 0; r < R; ++r) {
-            const V xb = broadcast<V>(xp[k * R + r]);
+            const V xb = broadcast<Tag>(xp[k * R + r]);
             for (size_t v = 0; v < N; ++v) acc[r][v] += xb * av[v];
         }
     }
@@ -504,7 +512,7 @@ void pack(const View2D& x, size_t s0, size_t rows, size_t j0, size_t K, const do
 // The batch goes through in chunks of CHUNK spectra packed into xp; a
 // chunk is applied panel by panel (PANEL output bins), so that a panel of a
 // stays at hand for every group of the chunk.
-template <class V>
+template <class Tag>
 GM_INLINE void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a,
                           size_t lda, size_t K, size_t outputs, double* y, size_t ldy, bool first,
                           double* xp) {
@@ -522,11 +530,11 @@ GM_INLINE void apply_tile(const View2D& x, const double* scale, size_t j0, const
                     __builtin_prefetch(yg + r * ldy + PANEL - 1);
                 }
                 switch (std::min(GROUP, rows - g * GROUP)) {
-                    case 5: product<V, 5>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    case 4: product<V, 4>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    case 3: product<V, 3>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    case 2: product<V, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    default: product<V, 1>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 5: product<Tag, 5>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 4: product<Tag, 4>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 3: product<Tag, 3>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 2: product<Tag, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    default: product<Tag, 1>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
                 }
             }
         }
@@ -620,8 +628,7 @@ void weights(const double* log_i, size_t count, double lc, double b, double* out
 void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a, size_t lda,
                 size_t K, size_t outputs, double* y, size_t ldy, bool first, double* xp) {
     simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
-        kernel::apply_tile<typename decltype(tag)::f64>(x, scale, j0, a, lda, K, outputs, y, ldy,
-                                                        first, xp);
+        kernel::apply_tile<decltype(tag)>(x, scale, j0, a, lda, K, outputs, y, ldy, first, xp);
     });
 }
 
