@@ -28,15 +28,23 @@
 // * `matrix_rows` computes each requested row on its own, in float64, so a
 //   row does not depend on the band it is asked for in.
 //
-// Bits.  Every vector routine here keeps each element's arithmetic to the
-// same sequence of IEEE operations whatever the lane, the vector width of the
-// build (`target_clones`: an AVX2 body and a baseline body from the same
-// source) or the position of a spectrum in its batch: no fused multiply-add,
-// no reassociation, remainders padded into full vectors rather than taken
-// through other code.  A row of `matrix_rows` is therefore the same in every
-// band and whichever body runs, and a spectrum smoothed alone equals the same
-// spectrum smoothed within a batch.  `smooth` and `matrix_rows` share the
-// weights u bit for bit; they sum them in different orders.
+// Bits.  Every routine below is written once, as a template over V, the
+// element type of the target `simd::dispatch` picked: double for the scalar
+// target, four doubles (simd::f64x4) for the vector ones.  A value of V
+// holds L = 1 or 4 consecutive elements, and where a routine sums in a fixed
+// pattern of four lanes it keeps 4 / L values of V for them, so each
+// element sees the same sequence of IEEE operations whatever the target,
+// the lane or the position of a spectrum in its batch: no fused
+// multiply-add, no reassociation, remainders padded into full vectors
+// rather than taken through other code.  A row of `matrix_rows` is
+// therefore the same in every band and on every target, and a spectrum
+// smoothed alone equals the same spectrum smoothed within a batch.  `smooth`
+// and `matrix_rows` share the weights u bit for bit; they sum them in
+// different orders.
+//
+// The templates live in `kernel` and are always inlined; the hot loops are
+// entered through `simd::dispatch` (the functions after `kernel`), so that
+// each is compiled for the instruction set of the target that runs it.
 #include "konno_ohmachi.hpp"
 
 #include <algorithm>
@@ -47,41 +55,118 @@
 #include <new>
 #include <string>
 
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-// Runtime dispatch of the hot loops.  A build may define GM_KO_CLONES as
-// empty to get the baseline body alone (used to compare the two bodies).
-#ifndef GM_KO_CLONES
-#define GM_KO_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-#define GM_KO_INLINE inline __attribute__((always_inline))
+#include "simd.hpp"
 
 namespace gm {
 
 namespace {
 
-typedef double v4d __attribute__((vector_size(32)));
-typedef int64_t v4i __attribute__((vector_size(32)));
-typedef float v4f __attribute__((vector_size(16)));
+namespace kernel {
 
-constexpr size_t W = 4;  // lanes of v4d
+// ---------------------------------------------------------------------------
+// Lanes of V.  `Bits<V>` is the integer twin of V (int64_t or simd::i64x4);
+// comparisons give it as a mask, all ones where true, on every target, so
+// that masks combine with the same bit operations.
 
-GM_KO_INLINE v4d load4(const double* p) {
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+template <class V>
+constexpr size_t lanes_of = sizeof(V) / sizeof(double);
+
+template <class V>
+struct BitsOf {
+    using type = int64_t;
+};
+#if defined(GM_SIMD_VECTORS)
+template <>
+struct BitsOf<simd::f64x4> {
+    using type = simd::i64x4;
+};
+#endif
+template <class V>
+using Bits = typename BitsOf<V>::type;
+
+template <class V>
+GM_INLINE Bits<V> splat_bits(int64_t a) {
+    if constexpr (lanes_of<V> == 1) {
+        return a;
+    } else {
+        return Bits<V>{a, a, a, a};
+    }
 }
-GM_KO_INLINE void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
-// Adding the scalar to -0.0 in every lane is exact for every value, and is
-// how the compiler is best led to a single broadcast.
-GM_KO_INLINE v4d splat(double a) {
-    v4d v = {-0.0, -0.0, -0.0, -0.0};
-    v += a;
-    return v;
+template <class V>
+GM_INLINE V as_double(Bits<V> v) {
+    return std::bit_cast<V>(v);
 }
-GM_KO_INLINE v4i splat_i(int64_t a) { return v4i{a, a, a, a}; }
-GM_KO_INLINE v4d as_d(v4i v) { return std::bit_cast<v4d>(v); }
-GM_KO_INLINE v4i as_i(v4d v) { return std::bit_cast<v4i>(v); }
+template <class V>
+GM_INLINE Bits<V> as_bits(V v) {
+    return std::bit_cast<Bits<V>>(v);
+}
+
+// a < b and a >= b as masks.
+template <class V>
+GM_INLINE Bits<V> less(V a, V b) {
+    if constexpr (lanes_of<V> == 1) {
+        return -static_cast<int64_t>(a < b);
+    } else {
+        return a < b;
+    }
+}
+template <class V>
+GM_INLINE Bits<V> greater_equal(V a, V b) {
+    if constexpr (lanes_of<V> == 1) {
+        return -static_cast<int64_t>(a >= b);
+    } else {
+        return a >= b;
+    }
+}
+
+// Lane by lane, a where the mask is set and b elsewhere.
+template <class V>
+GM_INLINE V pick(Bits<V> mask, V a, V b) {
+    return mask ? a : b;
+}
+
+template <class V>
+GM_INLINE bool any_set(Bits<V> mask) {
+    if constexpr (lanes_of<V> == 1) {
+        return mask != 0;
+    } else {
+        return simd::any(mask);
+    }
+}
+
+// x in every lane, for a value read from memory in a loop.  On AVX2 it is
+// written as x added to -0.0 (exact for every x; a signalling NaN comes out
+// quiet, as any arithmetic on it would make it), which leads the compiler
+// to one broadcast from memory per use, where a plain splat of neighbouring
+// values becomes one wide load and a shuffle per lane.  The baseline, with
+// no such broadcast, is better served by the plain splat.
+template <class Tag>
+GM_INLINE typename Tag::f64 broadcast(double x) {
+    using V = typename Tag::f64;
+    if constexpr (Tag::target == simd::Target::Avx2) {
+        V v = simd::splat<V>(-0.0);
+        v += x;
+        return v;
+    } else {
+        return simd::splat<V>(x);
+    }
+}
+
+// Four consecutive elements as 4 / L values of V, and their transpose: in
+// holds four rows of four elements, in[p][j] the part p of row j; out[p][i]
+// is then the part p of column i.
+template <class V>
+constexpr size_t PARTS = 4 / lanes_of<V>;
+
+template <class V>
+GM_INLINE void transpose_quad(const V (&in)[PARTS<V>][4], V (&out)[PARTS<V>][4]) {
+    if constexpr (lanes_of<V> == 1) {
+        for (size_t q = 0; q < 4; ++q)
+            for (size_t i = 0; i < 4; ++i) out[q][i] = in[i][q];
+    } else {
+        simd::transpose4(in[0], out[0]);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Sine.
@@ -119,26 +204,32 @@ constexpr double C5 = 2.08757232129817482790e-09;
 constexpr double C6 = -1.13596475577881948265e-11;
 
 constexpr int64_t SIGN_BIT = static_cast<int64_t>(0x8000000000000000ULL);
-constexpr size_t SINE_BLOCK = 4;  // vectors of sines in flight
+constexpr size_t SINE_BLOCK = 4;  // values of V whose sines are in flight
 
-// Lane by lane, a where the mask is set and b elsewhere.
-GM_KO_INLINE v4d pick(v4i mask, double a, double b) { return mask ? splat(a) : splat(b); }
+// Lane by lane, the constant a where the mask is set and b elsewhere.
+template <class V>
+GM_INLINE V pick_constant(Bits<V> mask, double a, double b) {
+    return pick(mask, simd::splat<V>(a), simd::splat<V>(b));
+}
 
-// sin of U vectors at once.  The steps of one vector form a long chain of
+// sin of U values of V at once.  The steps of one value form a long chain of
 // dependent operations; running U independent chains side by side, step by
 // step, keeps the floating-point units busy.  Each lane's operations are the
-// same whatever U.
-template <size_t U>
-GM_KO_INLINE void sin_block(const v4d (&x)[U], v4d (&out)[U]) {
-    v4i sign[U], quadrant[U];
-    v4d ax[U], fn[U], y0[U], y1[U], z[U];
+// same whatever U and V.
+template <class V, size_t U>
+GM_INLINE void sin_block(const V (&x)[U], V (&out)[U]) {
+    using simd::splat;
+    using I = Bits<V>;
+    constexpr size_t L = lanes_of<V>;
+    I sign[U], quadrant[U];
+    V ax[U], fn[U], y0[U], y1[U], z[U];
 #pragma GCC unroll 8
     for (size_t u = 0; u < U; ++u) {
-        sign[u] = as_i(x[u]) & splat_i(SIGN_BIT);
-        ax[u] = as_d(as_i(x[u]) & ~splat_i(SIGN_BIT));
-        const v4d t = ax[u] * splat(TWO_OVER_PI) + splat(ROUNDER);
-        fn[u] = t - splat(ROUNDER);
-        quadrant[u] = as_i(t);  // low bits hold k
+        sign[u] = as_bits(x[u]) & splat_bits<V>(SIGN_BIT);
+        ax[u] = as_double<V>(as_bits(x[u]) & ~splat_bits<V>(SIGN_BIT));
+        const V t = ax[u] * splat<V>(TWO_OVER_PI) + splat<V>(ROUNDER);
+        fn[u] = t - splat<V>(ROUNDER);
+        quadrant[u] = as_bits(t);  // low bits hold k
     }
     // ax - fn * pi/2 as y0 + y1: fn * PIO2_1 is exact and so is r1, and
     // y0 + y1 = r1 - fn * PIO2_1T exactly (|r1| > |fn * PIO2_1T| wherever
@@ -148,165 +239,185 @@ GM_KO_INLINE void sin_block(const v4d (&x)[U], v4d (&out)[U]) {
     // that distance of a multiple of pi/2; such lanes go to libm.
 #pragma GCC unroll 8
     for (size_t u = 0; u < U; ++u) {
-        const v4d r1 = ax[u] - fn[u] * splat(PIO2_1);
-        const v4d w = fn[u] * splat(PIO2_1T);
+        const V r1 = ax[u] - fn[u] * splat<V>(PIO2_1);
+        const V w = fn[u] * splat<V>(PIO2_1T);
         y0[u] = r1 - w;
         y1[u] = (r1 - y0[u]) - w;
         z[u] = y0[u] * y0[u];
     }
 #pragma GCC unroll 8
     for (size_t u = 0; u < U; ++u) {
-        const v4d zz = z[u], a = y0[u], b = y1[u];
+        const V zz = z[u], a = y0[u], b = y1[u];
         // With h = 1 - z/2: for even k, sin(a + b) = a + (z a Q + b h), Q the
         // sine polynomial; for odd k, cos(a + b) = h + (((1 - h) - z/2) +
         // (z z Q - a b)), Q the cosine polynomial.  One polynomial per lane,
         // its coefficients chosen by the parity of k.
-        const v4i odd = -(quadrant[u] & splat_i(1));
-        const v4d q = pick(odd, C1, S1) +
-                      zz * (pick(odd, C2, S2) +
-                            zz * (pick(odd, C3, S3) +
-                                  zz * (pick(odd, C4, S4) +
-                                        zz * (pick(odd, C5, S5) + zz * pick(odd, C6, S6)))));
-        const v4d hz = splat(0.5) * zz;
-        const v4d h = splat(1.0) - hz;
-        const v4d head = odd ? h : a;
-        const v4d carry = as_d(as_i((splat(1.0) - h) - hz) & odd);
-        const v4d tail = (odd ? -a : h) * b;
-        const v4d f = head + (carry + ((zz * (odd ? zz : a)) * q + tail));
+        const I odd = -(quadrant[u] & splat_bits<V>(1));
+        const V q =
+            pick_constant<V>(odd, C1, S1) +
+            zz * (pick_constant<V>(odd, C2, S2) +
+                  zz * (pick_constant<V>(odd, C3, S3) +
+                        zz * (pick_constant<V>(odd, C4, S4) +
+                              zz * (pick_constant<V>(odd, C5, S5) +
+                                    zz * pick_constant<V>(odd, C6, S6)))));
+        const V hz = splat<V>(0.5) * zz;
+        const V h = splat<V>(1.0) - hz;
+        const V head = pick(odd, h, a);
+        const V carry = as_double<V>(as_bits((splat<V>(1.0) - h) - hz) & odd);
+        const V tail = pick(odd, -a, h) * b;
+        const V f = head + (carry + ((zz * pick(odd, zz, a)) * q + tail));
         // k mod 4 = 2 or 3: the negative.
-        const v4i negate = (quadrant[u] & splat_i(2)) << 62;
-        const v4i bits = as_i(f);
-        out[u] = as_d(bits ^ negate ^ sign[u]);
+        const I negate = (quadrant[u] & splat_bits<V>(2)) << 62;
+        out[u] = as_double<V>(as_bits(f) ^ negate ^ sign[u]);
     }
-    v4i reduced[U], any_left = splat_i(0);
+    I reduced[U], any_left = splat_bits<V>(0);
 #pragma GCC unroll 8
     for (size_t u = 0; u < U; ++u) {
-        const v4d ay0 = as_d(as_i(y0[u]) & ~splat_i(SIGN_BIT));
+        const V ay0 = simd::abs(y0[u]);
         // fn * 2^-23, exactly, by the exponent (fn is a whole number below
         // 2^20; for fn = 0 this gives a negative number, for NaN a NaN).
-        const v4d close = as_d(as_i(fn[u]) - splat_i(CLOSE_TO_AXIS_EXPONENT));
-        reduced[u] = (ax[u] < splat(SINE_REDUCE_MAX)) & (ay0 >= close);
+        const V close = as_double<V>(as_bits(fn[u]) - splat_bits<V>(CLOSE_TO_AXIS_EXPONENT));
+        reduced[u] = less(ax[u], splat<V>(SINE_REDUCE_MAX)) & greater_equal(ay0, close);
         any_left |= ~reduced[u];
     }
-    if ((any_left[0] | any_left[1] | any_left[2] | any_left[3]) != 0) {
+    if (any_set<V>(any_left)) {
         for (size_t u = 0; u < U; ++u) {
-            for (size_t lane = 0; lane < W; ++lane) {
-                if (reduced[u][lane] == 0) {
-                    double s = std::sin(ax[u][lane]);
-                    int64_t bits;
-                    std::memcpy(&bits, &s, sizeof bits);
-                    bits ^= sign[u][lane];
-                    std::memcpy(&s, &bits, sizeof s);
-                    out[u][lane] = s;
+            int64_t done[L], sign_lanes[L];
+            double ax_lanes[L], out_lanes[L];
+            simd::store(done, reduced[u]);
+            simd::store(sign_lanes, sign[u]);
+            simd::store(ax_lanes, ax[u]);
+            simd::store(out_lanes, out[u]);
+            for (size_t lane = 0; lane < L; ++lane) {
+                if (done[lane] == 0) {
+                    const double s = std::sin(ax_lanes[lane]);
+                    out_lanes[lane] =
+                        std::bit_cast<double>(std::bit_cast<int64_t>(s) ^ sign_lanes[lane]);
                 }
             }
+            out[u] = simd::load<V>(out_lanes);
         }
     }
 }
 
-GM_KO_INLINE v4d sin4(v4d x) {
-    v4d in[1] = {x}, out[1];
-    sin_block<1>(in, out);
-    return out[0];
-}
-
-// Unnormalised weights (sin x / x)^4 of U vectors of bins with log10 `li`
-// about a centre with log10 `lc`.
-template <size_t U>
-GM_KO_INLINE void weight_block(const double* li, v4d lc, v4d b, double* out) {
-    v4d x[U], s[U];
+// Unnormalised weights (sin x / x)^4 of U values of V of bins with log10
+// `li` about a centre with log10 `lc`.
+template <class V, size_t U>
+GM_INLINE void weight_block(const double* li, V lc, V b, double* out) {
+    constexpr size_t L = lanes_of<V>;
+    V x[U], s[U];
 #pragma GCC unroll 8
-    for (size_t u = 0; u < U; ++u) x[u] = b * (load4(li + u * W) - lc);
-    sin_block<U>(x, s);
+    for (size_t u = 0; u < U; ++u) x[u] = b * (simd::load<V>(li + u * L) - lc);
+    sin_block<V, U>(x, s);
 #pragma GCC unroll 8
     for (size_t u = 0; u < U; ++u) {
-        const v4d q = s[u] / x[u];
-        const v4d q2 = q * q;
-        store4(out + u * W, q2 * q2);
+        const V q = s[u] / x[u];
+        const V q2 = q * q;
+        simd::store(out + u * L, q2 * q2);
     }
 }
 
 // out[k] = u for the bins whose logarithms are log_i[0..count) about a centre
 // with logarithm lc.  The last partial vector is padded with the centre
 // itself (a lane that is computed and dropped), so every weight takes the
-// vector path.
-GM_KO_CLONES
-void weights(const double* log_i, size_t count, double lc, double b, double* out) {
-    constexpr size_t U = SINE_BLOCK;
-    const v4d vlc = splat(lc), vb = splat(b);
+// same path.
+template <class V>
+GM_INLINE void weights(const double* log_i, size_t count, double lc, double b, double* out) {
+    constexpr size_t U = SINE_BLOCK, L = lanes_of<V>;
+    const V vlc = simd::splat<V>(lc), vb = simd::splat<V>(b);
     size_t k = 0;
-    for (; k + U * W <= count; k += U * W) weight_block<U>(log_i + k, vlc, vb, out + k);
-    for (; k < count; k += W) {
-        double pad[W] = {lc, lc, lc, lc};
-        const size_t m = std::min(W, count - k);
+    for (; k + U * L <= count; k += U * L) weight_block<V, U>(log_i + k, vlc, vb, out + k);
+    for (; k + L <= count; k += L) weight_block<V, 1>(log_i + k, vlc, vb, out + k);
+    if (k < count) {
+        double pad[L], res[L];
+        const size_t m = count - k;
+        std::fill(pad, pad + L, lc);
         std::memcpy(pad, log_i + k, m * sizeof(double));
-        double res[W];
-        weight_block<1>(pad, vlc, vb, res);
+        weight_block<V, 1>(pad, vlc, vb, res);
         std::memcpy(out + k, res, m * sizeof(double));
     }
 }
 
-GM_KO_CLONES
-void sine_array(const double* x, size_t count, double* out) {
+template <class V>
+GM_INLINE void sine_array(const double* x, size_t count, double* out) {
+    constexpr size_t L = lanes_of<V>;
     size_t k = 0;
-    for (; k + W <= count; k += W) store4(out + k, sin4(load4(x + k)));
+    for (; k + L <= count; k += L) {
+        V in[1] = {simd::load<V>(x + k)}, res[1];
+        sin_block<V, 1>(in, res);
+        simd::store(out + k, res[0]);
+    }
     if (k < count) {
-        double pad[W] = {0.0, 0.0, 0.0, 0.0};
-        size_t m = count - k;
+        double pad[L] = {}, res_lanes[L];
+        const size_t m = count - k;
         std::memcpy(pad, x + k, m * sizeof(double));
-        double res[W];
-        store4(res, sin4(load4(pad)));
-        std::memcpy(out + k, res, m * sizeof(double));
+        V in[1] = {simd::load<V>(pad)}, res[1];
+        sin_block<V, 1>(in, res);
+        simd::store(res_lanes, res[0]);
+        std::memcpy(out + k, res_lanes, m * sizeof(double));
     }
 }
 
 // Sum of w[0..n) in a fixed order: eight running lanes, then the lanes
 // pairwise, then the remainder in sequence.
-GM_KO_CLONES
-double fixed_sum(const double* w, size_t n) {
-    v4d a0 = splat(0.0), a1 = splat(0.0);
+template <class V>
+GM_INLINE double fixed_sum(const double* w, size_t n) {
+    constexpr size_t L = lanes_of<V>, P = PARTS<V>;
+    V a0[P], a1[P];
+    for (size_t p = 0; p < P; ++p) a0[p] = a1[p] = simd::splat<V>(0.0);
     size_t i = 0;
-    for (; i + 2 * W <= n; i += 2 * W) {
-        a0 += load4(w + i);
-        a1 += load4(w + i + W);
+    for (; i + 8 <= n; i += 8) {
+        for (size_t p = 0; p < P; ++p) a0[p] += simd::load<V>(w + i + p * L);
+        for (size_t p = 0; p < P; ++p) a1[p] += simd::load<V>(w + i + 4 + p * L);
     }
-    if (i + W <= n) {
-        a0 += load4(w + i);
-        i += W;
+    if (i + 4 <= n) {
+        for (size_t p = 0; p < P; ++p) a0[p] += simd::load<V>(w + i + p * L);
+        i += 4;
     }
-    const v4d a = a0 + a1;
+    double a[4];
+    for (size_t p = 0; p < P; ++p) simd::store(a + p * L, a0[p] + a1[p]);
     double s = (a[0] + a[1]) + (a[2] + a[3]);
     for (; i < n; ++i) s += w[i];
     return s;
 }
 
 // w[i] = w[i] / s: a division for every entry.
-GM_KO_CLONES
-void divide_by(double* w, size_t n, double s) {
-    const v4d vs = splat(s);
+template <class V>
+GM_INLINE void divide_by(double* w, size_t n, double s) {
+    constexpr size_t L = lanes_of<V>;
+    const V vs = simd::splat<V>(s);
     size_t i = 0;
-    for (; i + W <= n; i += W) store4(w + i, load4(w + i) / vs);
+    for (; i + L <= n; i += L) simd::store(w + i, simd::load<V>(w + i) / vs);
     for (; i < n; ++i) w[i] = w[i] / s;
 }
 
 // Nearest-even float32 of every entry.
-GM_KO_CLONES
-void to_float32(const double* w, size_t n, float* out) {
+template <class V>
+GM_INLINE void to_float32(const double* w, size_t n, float* out) {
     size_t i = 0;
-    for (; i + W <= n; i += W) {
-        v4f f = __builtin_convertvector(load4(w + i), v4f);
-        std::memcpy(out + i, &f, sizeof f);
+    if constexpr (lanes_of<V> == 4) {
+        for (; i + 4 <= n; i += 4) {
+            simd::store(out + i, __builtin_convertvector(simd::load<V>(w + i), simd::f32x4));
+        }
     }
     for (; i < n; ++i) out[i] = static_cast<float>(w[i]);
 }
 
-// A float64 buffer of n entries; sizes that cannot be represented are an
-// allocation failure like any other.
-std::vector<double> buffer(uint64_t n) {
-    std::vector<double> v;
-    if (n > v.max_size()) throw std::bad_alloc();
-    v.resize(static_cast<size_t>(n));
-    return v;
+// The window about c (c < window size = table size), normalised.
+template <class V>
+GM_INLINE void normalised_window(uint64_t c, const double* log_bins, double* window, size_t n,
+                                 double bandwidth) {
+    if (c == 0) {
+        std::fill(window, window + n, 0.0);
+        window[0] = 1.0;
+        return;
+    }
+    // Every bin but 0 by the formula (the centre's 0/0 is overwritten next).
+    weights<V>(log_bins + 1, n - 1, log_bins[c], bandwidth, window + 1);
+    window[c] = 1.0;
+    window[0] = 0.0;
+    const double s = fixed_sum<V>(window, n);
+    divide_by<V>(window, n, s);
 }
 
 // ---------------------------------------------------------------------------
@@ -325,7 +436,7 @@ std::vector<double> buffer(uint64_t n) {
 // (the additive identity) and is then stored (the first contribution to that
 // output) or added to it, tile pairs in a fixed order.  So the arithmetic of
 // an output depends on the number of bins alone: never on the lane, on the
-// other spectra of the batch or on the vector width of the build.
+// other spectra of the batch or on the target.
 // ---------------------------------------------------------------------------
 
 constexpr size_t TILE = 128;  // bins per tile (a multiple of 16)
@@ -335,31 +446,34 @@ constexpr size_t CHUNK = 100; // spectra packed at a time (a multiple of GROUP)
 constexpr size_t PREFETCH_ROWS = 4;
 
 // y[r][j] (+)= sum over k < K of xp[k][r] * a[k][j], for r < R and the
-// ncols <= 4 * V output bins j (rows of a `lda` apart, rows of y `ldy`
-// apart).
-template <size_t R, size_t V>
-GM_KO_INLINE void product(const double* xp, const double* a, size_t lda, size_t K, double* y,
-                          size_t ldy, size_t ncols, bool first) {
-    v4d acc[R][V];
+// ncols <= PANEL output bins j (rows of a `lda` apart, rows of y `ldy`
+// apart), in values of V = Tag::f64.
+template <class Tag, size_t R>
+GM_INLINE void product(const double* xp, const double* a, size_t lda, size_t K, double* y,
+                       size_t ldy, size_t ncols, bool first) {
+    using V = typename Tag::f64;
+    constexpr size_t L = lanes_of<V>, N = PANEL / L;
+    V acc[R][N];
     for (size_t r = 0; r < R; ++r)
-        for (size_t v = 0; v < V; ++v) acc[r][v] = splat(-0.0);
+        for (size_t v = 0; v < N; ++v) acc[r][v] = simd::splat<V>(-0.0);
     for (size_t k = 0; k < K; ++k) {
-        v4d av[V];
-        for (size_t v = 0; v < V; ++v) av[v] = load4(a + k * lda + v * W);
+        V av[N];
+        for (size_t v = 0; v < N; ++v) av[v] = simd::load<V>(a + k * lda + v * L);
         for (size_t r = 0; r < R; ++r) {
-            const v4d xb = splat(xp[k * R + r]);
-            for (size_t v = 0; v < V; ++v) acc[r][v] += xb * av[v];
+            const V xb = broadcast<Tag>(xp[k * R + r]);
+            for (size_t v = 0; v < N; ++v) acc[r][v] += xb * av[v];
         }
     }
     for (size_t r = 0; r < R; ++r) {
         double* yr = y + r * ldy;
-        if (ncols == V * W) {
-            for (size_t v = 0; v < V; ++v) {
-                store4(yr + v * W, first ? acc[r][v] : load4(yr + v * W) + acc[r][v]);
+        if (ncols == PANEL) {
+            for (size_t v = 0; v < N; ++v) {
+                simd::store(yr + v * L,
+                            first ? acc[r][v] : simd::load<V>(yr + v * L) + acc[r][v]);
             }
         } else {
-            double tmp[V * W];
-            for (size_t v = 0; v < V; ++v) store4(tmp + v * W, acc[r][v]);
+            double tmp[PANEL];
+            for (size_t v = 0; v < N; ++v) simd::store(tmp + v * L, acc[r][v]);
             for (size_t j = 0; j < ncols; ++j) yr[j] = first ? tmp[j] : yr[j] + tmp[j];
         }
     }
@@ -398,9 +512,10 @@ void pack(const View2D& x, size_t s0, size_t rows, size_t j0, size_t K, const do
 // The batch goes through in chunks of CHUNK spectra packed into xp; a
 // chunk is applied panel by panel (PANEL output bins), so that a panel of a
 // stays at hand for every group of the chunk.
-GM_KO_CLONES
-void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a, size_t lda,
-                size_t K, size_t outputs, double* y, size_t ldy, bool first, double* xp) {
+template <class Tag>
+GM_INLINE void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a,
+                          size_t lda, size_t K, size_t outputs, double* y, size_t ldy, bool first,
+                          double* xp) {
     for (size_t s0 = 0; s0 < x.rows; s0 += CHUNK) {
         const size_t rows = std::min(CHUNK, x.rows - s0);
         pack(x, s0, rows, j0, K, scale, xp);
@@ -415,11 +530,11 @@ void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a
                     __builtin_prefetch(yg + r * ldy + PANEL - 1);
                 }
                 switch (std::min(GROUP, rows - g * GROUP)) {
-                    case 5: product<5, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    case 4: product<4, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    case 3: product<3, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    case 2: product<2, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
-                    default: product<1, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 5: product<Tag, 5>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 4: product<Tag, 4>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 3: product<Tag, 3>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    case 2: product<Tag, 2>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
+                    default: product<Tag, 1>(xg, a + j, lda, K, yg, ldy, ncols, first); break;
                 }
             }
         }
@@ -429,67 +544,121 @@ void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a
 // ut = transpose of u, both T x T with rows ld apart (T a multiple of 4),
 // and on the way sums_u[j] += sum over k of u[k][j] for j < cols_u and
 // sums_ut[j] += sum over k of ut[k][j] for j < cols_ut, each in order of k.
-GM_KO_CLONES
-void transpose(const double* u, size_t T, size_t ld, double* ut, size_t cols_u, double* sums_u,
-               size_t cols_ut, double* sums_ut) {
-    const v4i lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first_halves = {0, 1, 4, 5},
-              second_halves = {2, 3, 6, 7};
-    v4d acc_u[TILE / W], acc_ut[TILE / W];
-    for (size_t v = 0; v < T / W; ++v) acc_u[v] = acc_ut[v] = splat(0.0);
-    for (size_t r = 0; r < T; r += W) {
-        v4d& row_sums = acc_ut[r / W];
-        for (size_t c = 0; c < T; c += W) {
-            const v4d a = load4(u + r * ld + c), b = load4(u + (r + 1) * ld + c),
-                      d = load4(u + (r + 2) * ld + c), e = load4(u + (r + 3) * ld + c);
-            v4d& column_sums = acc_u[c / W];
-            column_sums += a;
-            column_sums += b;
-            column_sums += d;
-            column_sums += e;
-            const v4d t0 = __builtin_shuffle(a, b, lo), t1 = __builtin_shuffle(a, b, hi);
-            const v4d t2 = __builtin_shuffle(d, e, lo), t3 = __builtin_shuffle(d, e, hi);
-            const v4d o0 = __builtin_shuffle(t0, t2, first_halves),
-                      o1 = __builtin_shuffle(t1, t3, first_halves),
-                      o2 = __builtin_shuffle(t0, t2, second_halves),
-                      o3 = __builtin_shuffle(t1, t3, second_halves);
-            row_sums += o0;
-            row_sums += o1;
-            row_sums += o2;
-            row_sums += o3;
-            store4(ut + c * ld + r, o0);
-            store4(ut + (c + 1) * ld + r, o1);
-            store4(ut + (c + 2) * ld + r, o2);
-            store4(ut + (c + 3) * ld + r, o3);
+// Blocks of four rows by four columns; in[p][j] is part p of row j.
+template <class V>
+GM_INLINE void transpose(const double* u, size_t T, size_t ld, double* ut, size_t cols_u,
+                         double* sums_u, size_t cols_ut, double* sums_ut) {
+    constexpr size_t L = lanes_of<V>, P = PARTS<V>;
+    V acc_u[TILE / L], acc_ut[TILE / L];
+    for (size_t v = 0; v < T / L; ++v) acc_u[v] = acc_ut[v] = simd::splat<V>(0.0);
+    for (size_t r = 0; r < T; r += 4) {
+        V* row_sums = acc_ut + r / L;
+        for (size_t c = 0; c < T; c += 4) {
+            V in[P][4], out[P][4];
+            for (size_t j = 0; j < 4; ++j) {
+                const double* row = u + (r + j) * ld + c;
+                for (size_t p = 0; p < P; ++p) in[p][j] = simd::load<V>(row + p * L);
+            }
+            V* column_sums = acc_u + c / L;
+            for (size_t j = 0; j < 4; ++j)
+                for (size_t p = 0; p < P; ++p) column_sums[p] += in[p][j];
+            transpose_quad<V>(in, out);
+            for (size_t i = 0; i < 4; ++i)
+                for (size_t p = 0; p < P; ++p) row_sums[p] += out[p][i];
+            for (size_t i = 0; i < 4; ++i) {
+                double* row = ut + (c + i) * ld + r;
+                for (size_t p = 0; p < P; ++p) simd::store(row + p * L, out[p][i]);
+            }
         }
     }
-    for (size_t j = 0; j < cols_u; ++j) sums_u[j] += acc_u[j / W][j % W];
-    for (size_t j = 0; j < cols_ut; ++j) sums_ut[j] += acc_ut[j / W][j % W];
+    double lanes[TILE];
+    std::memcpy(lanes, acc_u, T * sizeof(double));
+    for (size_t j = 0; j < cols_u; ++j) sums_u[j] += lanes[j];
+    std::memcpy(lanes, acc_ut, T * sizeof(double));
+    for (size_t j = 0; j < cols_ut; ++j) sums_ut[j] += lanes[j];
 }
 
 // sums[j] += sum over k of a[k][j] for j < cols (cols <= TILE): the rows
-// of a (T of them, ld apart) added in order, four columns per vector.
-GM_KO_CLONES
-void column_sums(const double* a, size_t T, size_t ld, size_t cols, double* sums) {
-    v4d acc[TILE / W];
-    const size_t vectors = (cols + W - 1) / W;
-    for (size_t v = 0; v < vectors; ++v) acc[v] = splat(0.0);
+// of a (T of them, ld apart) added in order, L columns per value of V.
+template <class V>
+GM_INLINE void column_sums(const double* a, size_t T, size_t ld, size_t cols, double* sums) {
+    constexpr size_t L = lanes_of<V>;
+    V acc[TILE / L];
+    const size_t values = (cols + L - 1) / L;
+    for (size_t v = 0; v < values; ++v) acc[v] = simd::splat<V>(0.0);
     for (size_t k = 0; k < T; ++k) {
-        for (size_t v = 0; v < vectors; ++v) acc[v] += load4(a + k * ld + v * W);
+        for (size_t v = 0; v < values; ++v) acc[v] += simd::load<V>(a + k * ld + v * L);
     }
-    for (size_t v = 0; v < vectors; ++v) {
-        for (size_t l = 0; l < W && v * W + l < cols; ++l) sums[v * W + l] += acc[v][l];
-    }
+    double lanes[TILE];
+    std::memcpy(lanes, acc, values * L * sizeof(double));
+    for (size_t j = 0; j < cols; ++j) sums[j] += lanes[j];
 }
 
 // Y[r][c] = Y[r][c] / sums[c] over a (rows, n) C-ordered block.
-GM_KO_CLONES
-void normalise(double* y, size_t rows, size_t n, const double* sums) {
+template <class V>
+GM_INLINE void normalise(double* y, size_t rows, size_t n, const double* sums) {
+    constexpr size_t L = lanes_of<V>;
     for (size_t r = 0; r < rows; ++r) {
         double* yr = y + r * n;
         size_t c = 0;
-        for (; c + W <= n; c += W) store4(yr + c, load4(yr + c) / load4(sums + c));
+        for (; c + L <= n; c += L) {
+            simd::store(yr + c, simd::load<V>(yr + c) / simd::load<V>(sums + c));
+        }
         for (; c < n; ++c) yr[c] = yr[c] / sums[c];
     }
+}
+
+}  // namespace kernel
+
+using kernel::CHUNK;
+using kernel::TILE;
+
+// ---------------------------------------------------------------------------
+// The routines above on the target of this process.  Each dispatch is a
+// function of its own, compiled for the target's instruction set, with the
+// routine inlined into it; the boundaries are those of the hot loops, so
+// that a routine's constants stay in registers or next to its code.
+
+void weights(const double* log_i, size_t count, double lc, double b, double* out) {
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::weights<typename decltype(tag)::f64>(log_i, count, lc, b, out);
+    });
+}
+
+void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a, size_t lda,
+                size_t K, size_t outputs, double* y, size_t ldy, bool first, double* xp) {
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::apply_tile<decltype(tag)>(x, scale, j0, a, lda, K, outputs, y, ldy, first, xp);
+    });
+}
+
+void transpose(const double* u, size_t T, size_t ld, double* ut, size_t cols_u, double* sums_u,
+               size_t cols_ut, double* sums_ut) {
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::transpose<typename decltype(tag)::f64>(u, T, ld, ut, cols_u, sums_u, cols_ut,
+                                                       sums_ut);
+    });
+}
+
+void column_sums(const double* a, size_t T, size_t ld, size_t cols, double* sums) {
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::column_sums<typename decltype(tag)::f64>(a, T, ld, cols, sums);
+    });
+}
+
+void normalise(double* y, size_t rows, size_t n, const double* sums) {
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::normalise<typename decltype(tag)::f64>(y, rows, n, sums);
+    });
+}
+
+// A float64 buffer of n entries; sizes that cannot be represented are an
+// allocation failure like any other.
+std::vector<double> buffer(uint64_t n) {
+    std::vector<double> v;
+    if (n > v.max_size()) throw std::bad_alloc();
+    v.resize(static_cast<size_t>(n));
+    return v;
 }
 
 // u[c][i] = U[c0 + c][i0 + i] for a pair of tiles c0 <= i0, rows ld apart,
@@ -534,29 +703,24 @@ std::vector<double> log_bins(uint64_t n_bins) {
 
 void sine(std::span<const double> x, std::span<double> out) {
     if (x.size() != out.size()) panic_not_equal("sine output length", out.size(), x.size());
-    sine_array(x.data(), x.size(), out.data());
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::sine_array<typename decltype(tag)::f64>(x.data(), x.size(), out.data());
+    });
 }
 
 void smoothing_window(uint64_t c, std::span<const double> log_bins, std::span<double> window,
                       double bandwidth) {
     const size_t n = window.size();
-    if (c == 0) {
-        if (n == 0) panic("centre bin 0 is past an empty window");
-        std::fill(window.begin(), window.end(), 0.0);
-        window[0] = 1.0;
-        return;
-    }
-    if (c >= log_bins.size()) {
+    if (c == 0 && n == 0) panic("centre bin 0 is past an empty window");
+    if (c != 0 && c >= log_bins.size()) {
         panic("centre bin " + std::to_string(c) + " is past the " +
               std::to_string(log_bins.size()) + " bins of the table");
     }
-    if (n != log_bins.size()) panic_not_equal("window length", n, log_bins.size());
-    // Every bin but 0 by the formula (the centre's 0/0 is overwritten next).
-    weights(log_bins.data() + 1, n - 1, log_bins[c], bandwidth, window.data() + 1);
-    window[c] = 1.0;
-    window[0] = 0.0;
-    const double s = fixed_sum(window.data(), n);
-    divide_by(window.data(), n, s);
+    if (c != 0 && n != log_bins.size()) panic_not_equal("window length", n, log_bins.size());
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::normalised_window<typename decltype(tag)::f64>(c, log_bins.data(), window.data(),
+                                                               n, bandwidth);
+    });
 }
 
 OwnedArray matrix_rows(uint64_t n_bins, double bandwidth, uint64_t start, uint64_t stop) {
@@ -568,11 +732,14 @@ OwnedArray matrix_rows(uint64_t n_bins, double bandwidth, uint64_t start, uint64
     }
     const std::vector<double> table = log_bins(n_bins);
     OwnedArray result(Dtype::F32, {stop - start, n_bins});
-    std::vector<double> window = buffer(n_bins);
+    std::vector<double> row = buffer(n_bins);
     float* out = result.f32();
     for (uint64_t c = start; c < stop; ++c) {
-        smoothing_window(c, table, window, bandwidth);
-        to_float32(window.data(), window.size(), out + (c - start) * n_bins);
+        simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+            using V = typename decltype(tag)::f64;
+            kernel::normalised_window<V>(c, table.data(), row.data(), n_bins, bandwidth);
+            kernel::to_float32<V>(row.data(), n_bins, out + (c - start) * n_bins);
+        });
     }
     return result;
 }
@@ -629,12 +796,10 @@ OwnedArray smooth(const View2D& spectra, double bandwidth) {
             }
             // Outputs C from inputs I, then outputs I from inputs C.
             apply_tile(spectra, scale.data(), i0, diagonal ? u.data() : ut.data(), ld, vi, vc,
-                       y + c0, n,
-                       !touched[tc], packed.data());
+                       y + c0, n, !touched[tc], packed.data());
             if (!diagonal) {
                 apply_tile(spectra, scale.data(), c0, u.data(), ld, vc, vi, y + i0, n,
-                           !touched[ti],
-                           packed.data());
+                           !touched[ti], packed.data());
             }
             touched[tc] = 1;
             touched[ti] = 1;
