@@ -71,7 +71,9 @@ int exec(PyObject* module) {
         {0, nullptr},                                                                    \
     };                                                                                   \
     }                                                                                    \
-    extern "C" PyMODEXPORT_FUNC PyModExport_##NAME(void) { return GM_SLOTS; }
+    extern "C" {                                                                         \
+    PyMODEXPORT_FUNC PyModExport_##NAME(void) { return GM_SLOTS; }                       \
+    }
 #else
 #ifdef Py_mod_gil
 #define GM_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -95,4 +97,6 @@ int exec(PyObject* module) {
         nullptr, nullptr, nullptr,                                                       \
     };                                                                                   \
     }                                                                                    \
-    extern "C" PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&GM_MODULE_DEF); }
+    extern "C" {                                                                         \
+    PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&GM_MODULE_DEF); }      \
+    }
