@@ -63,110 +63,16 @@ namespace {
 
 namespace kernel {
 
-// ---------------------------------------------------------------------------
-// Lanes of V.  `Bits<V>` is the integer twin of V (int64_t or simd::i64x4);
-// comparisons give it as a mask, all ones where true, on every target, so
-// that masks combine with the same bit operations.
-
-template <class V>
-constexpr size_t lanes_of = sizeof(V) / sizeof(double);
-
-template <class V>
-struct BitsOf {
-    using type = int64_t;
-};
-#if defined(GM_SIMD_VECTORS)
-template <>
-struct BitsOf<simd::f64x4> {
-    using type = simd::i64x4;
-};
-#endif
-template <class V>
-using Bits = typename BitsOf<V>::type;
-
-template <class V>
-GM_INLINE Bits<V> splat_bits(int64_t a) {
-    if constexpr (lanes_of<V> == 1) {
-        return a;
-    } else {
-        return Bits<V>{a, a, a, a};
-    }
-}
-template <class V>
-GM_INLINE V as_double(Bits<V> v) {
-    return std::bit_cast<V>(v);
-}
-template <class V>
-GM_INLINE Bits<V> as_bits(V v) {
-    return std::bit_cast<Bits<V>>(v);
-}
-
-// a < b and a >= b as masks.
-template <class V>
-GM_INLINE Bits<V> less(V a, V b) {
-    if constexpr (lanes_of<V> == 1) {
-        return -static_cast<int64_t>(a < b);
-    } else {
-        return a < b;
-    }
-}
-template <class V>
-GM_INLINE Bits<V> greater_equal(V a, V b) {
-    if constexpr (lanes_of<V> == 1) {
-        return -static_cast<int64_t>(a >= b);
-    } else {
-        return a >= b;
-    }
-}
-
-// Lane by lane, a where the mask is set and b elsewhere.
-template <class V>
-GM_INLINE V pick(Bits<V> mask, V a, V b) {
-    return mask ? a : b;
-}
-
-template <class V>
-GM_INLINE bool any_set(Bits<V> mask) {
-    if constexpr (lanes_of<V> == 1) {
-        return mask != 0;
-    } else {
-        return simd::any(mask);
-    }
-}
-
-// x in every lane, for a value read from memory in a loop.  On AVX2 it is
-// written as x added to -0.0 (exact for every x; a signalling NaN comes out
-// quiet, as any arithmetic on it would make it), which leads the compiler
-// to one broadcast from memory per use, where a plain splat of neighbouring
-// values becomes one wide load and a shuffle per lane.  The baseline, with
-// no such broadcast, is better served by the plain splat.
-template <class Tag>
-GM_INLINE typename Tag::f64 broadcast(double x) {
-    using V = typename Tag::f64;
-    if constexpr (Tag::target == simd::Target::Avx2) {
-        V v = simd::splat<V>(-0.0);
-        v += x;
-        return v;
-    } else {
-        return simd::splat<V>(x);
-    }
-}
-
-// Four consecutive elements as 4 / L values of V, and their transpose: in
-// holds four rows of four elements, in[p][j] the part p of row j; out[p][i]
-// is then the part p of column i.
-template <class V>
-constexpr size_t PARTS = 4 / lanes_of<V>;
-
-template <class V>
-GM_INLINE void transpose_quad(const V (&in)[PARTS<V>][4], V (&out)[PARTS<V>][4]) {
-    if constexpr (lanes_of<V> == 1) {
-        for (size_t q = 0; q < 4; ++q)
-            for (size_t i = 0; i < 4; ++i) out[q][i] = in[i][q];
-    } else {
-        simd::transpose4(in[0], out[0]);
-    }
-}
+using simd::as_bits;
+using simd::as_double;
+using simd::Bits;
+using simd::broadcast;
+using simd::greater_equal;
+using simd::lanes_of;
+using simd::less;
+using simd::PARTS;
+using simd::splat_bits;
+using simd::transpose_quad;
 
 // ---------------------------------------------------------------------------
 // Sine.
@@ -209,7 +115,7 @@ constexpr size_t SINE_BLOCK = 4;  // values of V whose sines are in flight
 // Lane by lane, the constant a where the mask is set and b elsewhere.
 template <class V>
 GM_INLINE V pick_constant(Bits<V> mask, double a, double b) {
-    return pick(mask, simd::splat<V>(a), simd::splat<V>(b));
+    return simd::select(mask, simd::splat<V>(a), simd::splat<V>(b));
 }
 
 // sin of U values of V at once.  The steps of one value form a long chain of
@@ -262,10 +168,10 @@ GM_INLINE void sin_block(const V (&x)[U], V (&out)[U]) {
                                     zz * pick_constant<V>(odd, C6, S6)))));
         const V hz = splat<V>(0.5) * zz;
         const V h = splat<V>(1.0) - hz;
-        const V head = pick(odd, h, a);
+        const V head = simd::select(odd, h, a);
         const V carry = as_double<V>(as_bits((splat<V>(1.0) - h) - hz) & odd);
-        const V tail = pick(odd, -a, h) * b;
-        const V f = head + (carry + ((zz * pick(odd, zz, a)) * q + tail));
+        const V tail = simd::select(odd, -a, h) * b;
+        const V f = head + (carry + ((zz * simd::select(odd, zz, a)) * q + tail));
         // k mod 4 = 2 or 3: the negative.
         const I negate = (quadrant[u] & splat_bits<V>(2)) << 62;
         out[u] = as_double<V>(as_bits(f) ^ negate ^ sign[u]);
@@ -280,7 +186,7 @@ GM_INLINE void sin_block(const V (&x)[U], V (&out)[U]) {
         reduced[u] = less(ax[u], splat<V>(SINE_REDUCE_MAX)) & greater_equal(ay0, close);
         any_left |= ~reduced[u];
     }
-    if (any_set<V>(any_left)) {
+    if (simd::any(any_left)) {
         for (size_t u = 0; u < U; ++u) {
             int64_t done[L], sign_lanes[L];
             double ax_lanes[L], out_lanes[L];

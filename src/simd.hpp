@@ -28,6 +28,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #define GM_INLINE [[gnu::always_inline]] inline
 // After a lambda's parameter list: inline the body into the caller, so that
@@ -113,8 +114,13 @@ GM_INLINE void store(void* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// m ? a : b, lane by lane.
-GM_INLINE double select(bool m, double a, double b) { return m ? a : b; }
+// m ? a : b, lane by lane; a scalar mask is a bool or an integer (all
+// ones or zero, as the vector comparisons give).
+template <class M>
+    requires std::is_integral_v<M>
+GM_INLINE double select(M m, double a, double b) {
+    return m ? a : b;
+}
 GM_INLINE f64x4 select(i64x4 m, f64x4 a, f64x4 b) { return m ? a : b; }
 
 // |x| by clearing the sign bit, as fabs does (NaN payloads kept).
@@ -134,6 +140,7 @@ GM_INLINE V max(V a, V b) {
 }
 
 GM_INLINE bool any(bool m) { return m; }
+GM_INLINE bool any(int64_t m) { return m != 0; }
 GM_INLINE bool any(i64x4 m) { return ((m[0] | m[1]) | (m[2] | m[3])) != 0; }
 GM_INLINE bool all(bool m) { return m; }
 GM_INLINE bool all(i64x4 m) { return ((m[0] & m[1]) & (m[2] & m[3])) != 0; }
@@ -159,6 +166,94 @@ GM_INLINE void transpose4(const f64x4 (&in)[4], f64x4 (&out)[4]) {
     out[1] = GM_SHUFFLE(t1, t3, 0, 1, 4, 5);
     out[2] = GM_SHUFFLE(t0, t2, 2, 3, 6, 7);
     out[3] = GM_SHUFFLE(t1, t3, 2, 3, 6, 7);
+}
+
+// ---------------------------------------------------------------------------
+// Lanes of V.  `Bits<V>` is the integer twin of V (int64_t or i64x4);
+// comparisons give it as a mask, all ones where true, on every target, so
+// that masks combine with the same bit operations.
+
+template <class V>
+constexpr size_t lanes_of = sizeof(V) / sizeof(double);
+
+template <class V>
+struct BitsOf {
+    using type = int64_t;
+};
+template <>
+struct BitsOf<f64x4> {
+    using type = i64x4;
+};
+template <class V>
+using Bits = typename BitsOf<V>::type;
+
+template <class V>
+GM_INLINE Bits<V> splat_bits(int64_t a) {
+    if constexpr (lanes_of<V> == 1) {
+        return a;
+    } else {
+        return Bits<V>{a, a, a, a};
+    }
+}
+template <class V>
+GM_INLINE V as_double(Bits<V> v) {
+    return std::bit_cast<V>(v);
+}
+template <class V>
+GM_INLINE Bits<V> as_bits(V v) {
+    return std::bit_cast<Bits<V>>(v);
+}
+
+// a < b and a >= b as masks.
+template <class V>
+GM_INLINE Bits<V> less(V a, V b) {
+    if constexpr (lanes_of<V> == 1) {
+        return -static_cast<int64_t>(a < b);
+    } else {
+        return a < b;
+    }
+}
+template <class V>
+GM_INLINE Bits<V> greater_equal(V a, V b) {
+    if constexpr (lanes_of<V> == 1) {
+        return -static_cast<int64_t>(a >= b);
+    } else {
+        return a >= b;
+    }
+}
+
+// x in every lane, for a value read from memory in a loop.  On AVX2 it is
+// written as x added to -0.0 (exact for every x; a signalling NaN comes out
+// quiet, as any arithmetic on it would make it), which leads the compiler
+// to one broadcast from memory per use, where a plain splat of neighbouring
+// values becomes one wide load and a shuffle per lane.  The baseline, with
+// no such broadcast, is better served by the plain splat.
+template <class Tag>
+GM_INLINE typename Tag::f64 broadcast(double x) {
+    using V = typename Tag::f64;
+    if constexpr (Tag::target == Target::Avx2) {
+        V v = splat<V>(-0.0);
+        v += x;
+        return v;
+    } else {
+        return splat<V>(x);
+    }
+}
+
+// Four consecutive elements as 4 / L values of V, and their transpose: in
+// holds four rows of four elements, in[p][j] the part p of row j; out[p][i]
+// is then the part p of column i.
+template <class V>
+constexpr size_t PARTS = 4 / lanes_of<V>;
+
+template <class V>
+GM_INLINE void transpose_quad(const V (&in)[PARTS<V>][4], V (&out)[PARTS<V>][4]) {
+    if constexpr (lanes_of<V> == 1) {
+        for (size_t q = 0; q < 4; ++q)
+            for (size_t i = 0; i < 4; ++i) out[q][i] = in[i][q];
+    } else {
+        transpose4(in[0], out[0]);
+    }
 }
 
 // ---------------------------------------------------------------------------
