@@ -26,24 +26,22 @@
 // that overflowing or underflowing products would otherwise lose; the hull
 // of such a trajectory is the hull of its copy scaled by any power of two.
 //
-// The hot passes (2 and 3) read the samples as 4-wide AVX2 vectors when the
-// processor has them; each lane performs the very operations of the scalar
-// code, so both paths decide alike.
+// The hot passes (the box scan of steps 1 and 2, the filter of step 3 on a
+// plain trajectory, and step 5) are written once, as templates over their
+// lane type: double on the scalar target, vectors of doubles on the targets
+// that simd::dispatch runs with vectors.  A lane performs the very
+// operations of the scalar form, so every target takes the same decisions
+// and computes the same bits.
 #include "rotd.hpp"
 
-#include <math.h>
-
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
-// Building with -DGM_ROTD_SCALAR_ONLY leaves the vector paths out, to check
-// that the scalar code alone gives the same bits.
-#if defined(__x86_64__) && !defined(GM_ROTD_SCALAR_ONLY)
-#include <immintrin.h>
-#define GM_ROTD_AVX2 1
-#endif
+#include "simd.hpp"
 
 namespace gm {
 namespace {
@@ -63,6 +61,126 @@ constexpr double PLAIN_MIN = 0x1p-400;
 constexpr uint64_t BOX = 64;
 
 // ---------------------------------------------------------------------------
+// Lanes
+//
+// The hot passes are templates over their lane type V: double on the scalar
+// target, two doubles on the baseline, four doubles on AVX2.  The baseline
+// vector units (SSE2, NEON) hold two doubles, and GCC handles four-double
+// vectors on them poorly: it compares them lane by lane through general
+// registers and carries them across loop iterations through memory.  Mask<V>
+// is what comparing two V gives (bool, or lanes of all ones or all zeros),
+// Bits<V> the bit patterns of V.
+
+template <class Tag>
+using Lane = std::conditional_t<Tag::target == simd::Target::Baseline, simd::f64x2,
+                                typename Tag::f64>;
+
+template <class V>
+constexpr uint64_t LANES = sizeof(V) / sizeof(double);
+
+template <class V>
+using Mask = decltype(V{} < V{});
+
+template <class V>
+using Bits = std::conditional_t<LANES<V> == 1, uint64_t, Mask<V>>;
+
+template <class V>
+GM_INLINE V splat(double v) {
+    if constexpr (LANES<V> == 1) {
+        return v;
+    } else if constexpr (LANES<V> == 2) {
+        return V{v, v};
+    } else {
+        return V{v, v, v, v};
+    }
+}
+
+// |v| by clearing the sign bit, as fabs does.
+template <class V>
+GM_INLINE V abs(V v) {
+    if constexpr (LANES<V> == 1) {
+        return std::fabs(v);
+    } else {
+        return std::bit_cast<V>(std::bit_cast<Bits<V>>(v) & INT64_MAX);
+    }
+}
+
+// a < b ? a : b and a > b ? a : b, as simd::min and simd::max: when either
+// is NaN the result is b.
+template <class V>
+GM_INLINE V min(V a, V b) {
+    return a < b ? a : b;
+}
+template <class V>
+GM_INLINE V max(V a, V b) {
+    return a > b ? a : b;
+}
+
+template <class M>
+GM_INLINE M all_set() {
+    if constexpr (std::is_same_v<M, bool>) {
+        return true;
+    } else {
+        return M{} == M{};
+    }
+}
+
+// Whether any lane of m is non-zero, whether every lane of a mask is set.
+template <class M>
+GM_INLINE bool any_lane(M m) {
+    if constexpr (sizeof(M) <= sizeof(uint64_t)) {
+        return m != 0;
+    } else if constexpr (sizeof(M) == 2 * sizeof(uint64_t)) {
+        return (m[0] | m[1]) != 0;
+    } else {
+        return simd::any(m);
+    }
+}
+template <class M>
+GM_INLINE bool all_lanes(M m) {
+    if constexpr (sizeof(M) <= sizeof(uint64_t)) {
+        return m;
+    } else if constexpr (sizeof(M) == 2 * sizeof(uint64_t)) {
+        return (m[0] & m[1]) != 0;
+    } else {
+        return simd::all(m);
+    }
+}
+
+template <class M>
+GM_INLINE bool lane_set(M m, uint64_t j) {
+    if constexpr (std::is_same_v<M, bool>) {
+        (void)j;
+        return m;
+    } else {
+        return m[j] != 0;
+    }
+}
+
+// The smallest and the largest lane, each half of a four-lane vector
+// against the other first: min(min(v0, v2), min(v1, v3)).
+template <class V>
+GM_INLINE double low_lane(V v) {
+    if constexpr (LANES<V> == 1) {
+        return v;
+    } else if constexpr (LANES<V> == 2) {
+        return min(v[0], v[1]);
+    } else {
+        return min(min(v[0], v[2]), min(v[1], v[3]));
+    }
+}
+template <class V>
+GM_INLINE double high_lane(V v) {
+    if constexpr (LANES<V> == 1) {
+        return v;
+    } else if constexpr (LANES<V> == 2) {
+        return max(v[0], v[1]);
+    } else {
+        return max(max(v[0], v[2]), max(v[1], v[3]));
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Small helpers
 
 struct AngleTable {
@@ -70,32 +188,22 @@ struct AngleTable {
     alignas(32) double sin[N_ANGLES];
 };
 
-// cos and sin of k degrees, k = 0..179, from the C library's sincos.
+// cos and sin of k degrees, k = 0..179, from the C library.  (glibc's sincos
+// gives the very bits of its sin and cos.)
 const AngleTable& angle_table() {
     static const AngleTable table = [] {
         AngleTable t;
         for (int k = 0; k < N_ANGLES; ++k) {
             // volatile: the library computes the values at run time, the
             // compiler never folds them.
-            volatile double theta = static_cast<double>(k) * DEG_TO_RAD;
-            double s;
-            double c;
-            ::sincos(theta, &s, &c);
-            t.sin[k] = s;
-            t.cos[k] = c;
+            volatile double angle = static_cast<double>(k) * DEG_TO_RAD;
+            const double theta = angle;
+            t.sin[k] = std::sin(theta);
+            t.cos[k] = std::cos(theta);
         }
         return t;
     }();
     return table;
-}
-
-bool have_avx2() {
-#ifdef GM_ROTD_AVX2
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-#else
-    return false;
-#endif
 }
 
 inline uint64_t bits_of(double v) {
@@ -214,96 +322,82 @@ inline int cross_sign(double ax, double ay, double bx, double by, double px, dou
 // and whether the trajectory is plain
 
 struct ScanFlags {
-    uint64_t non_finite;  // non-zero when a sample is an infinity or NaN
-    bool tiny;            // a sample has 0 < |coordinate| < PLAIN_MIN
+    bool non_finite;  // a sample is an infinity or NaN
+    bool tiny;        // a sample has 0 < |coordinate| < PLAIN_MIN
 };
 
-// v - v is +0.0 (all bits clear) for every finite v and NaN otherwise.
-inline uint64_t non_finite_bits(double v) { return bits_of(v - v); }
+template <class V>
+struct Screen {
+    // The or of the bits of v - v: +0.0 (all bits clear) for every finite v
+    // and NaN otherwise.
+    Bits<V> non_finite{};
+    // How many coordinates with 0 < |v| < PLAIN_MIN each lane has seen.
+    // (Counted rather than or-ed: GCC turns an or of masks into a blend.)
+    Bits<V> tiny{};
+};
 
-inline bool is_tiny(double v) {
-    const double a = std::fabs(v);
-    return a < PLAIN_MIN && a > 0.0;
-}
-
-ScanFlags scan_boxes_scalar(const double* x, const double* y, uint64_t nt, SampleBox* boxes) {
-    ScanFlags f{0, false};
-    for (uint64_t lo = 0, b = 0; lo < nt; lo += BOX, ++b) {
-        const uint64_t hi = std::min(nt, lo + BOX);
-        SampleBox box{x[lo], x[lo], y[lo], y[lo]};
-        for (uint64_t i = lo; i < hi; ++i) {
-            const double px = x[i];
-            const double py = y[i];
-            f.non_finite |= non_finite_bits(px) | non_finite_bits(py);
-            f.tiny = f.tiny || is_tiny(px) || is_tiny(py);
-            box.minx = px < box.minx ? px : box.minx;
-            box.maxx = px > box.maxx ? px : box.maxx;
-            box.miny = py < box.miny ? py : box.miny;
-            box.maxy = py > box.maxy ? py : box.maxy;
-        }
-        boxes[b] = box;
+// n += 1 in the lanes that m sets (-1 in a set vector lane).
+template <class V>
+GM_INLINE void count_lanes(Bits<V>& n, Mask<V> m) {
+    if constexpr (LANES<V> == 1) {
+        n += m;
+    } else {
+        n -= m;
     }
-    return f;
 }
 
-#ifdef GM_ROTD_AVX2
-__attribute__((target("avx2"))) inline double lane_min(__m256d v) {
-    const __m128d m = _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-    return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
-}
-__attribute__((target("avx2"))) inline double lane_max(__m256d v) {
-    const __m128d m = _mm_max_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-    return _mm_cvtsd_f64(_mm_max_sd(m, _mm_unpackhi_pd(m, m)));
-}
-__attribute__((target("avx2"))) inline bool any_lane(__m256d v) {
-    return !_mm256_testz_si256(_mm256_castpd_si256(v), _mm256_castpd_si256(v));
+// The lanes of the magnitudes m with 0 < m < PLAIN_MIN.
+template <class V>
+GM_INLINE Mask<V> tiny_lanes(V m) {
+    if constexpr (LANES<V> == 1) {
+        return m < PLAIN_MIN && m > 0.0;
+    } else {
+        return (m < splat<V>(PLAIN_MIN)) & (m > splat<V>(0.0));
+    }
 }
 
-// The box of each whole run of BOX samples from vectors; the last, partial
-// run through the scalar code.  min/max of finite values do not depend on
-// the order of their operands (a NaN or infinity fails the screen anyway).
-__attribute__((target("avx2"))) ScanFlags scan_boxes_avx2(const double* x, const double* y,
-                                                          uint64_t nt, SampleBox* boxes) {
-    static_assert(BOX % 4 == 0);
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    const __m256d tiny_bound = _mm256_set1_pd(PLAIN_MIN);
-    const __m256d zero = _mm256_setzero_pd();
-    __m256d bad = zero;
-    __m256d tiny = zero;
+// The box of the n samples at x and y, n a non-zero multiple of the lanes,
+// whose screen is folded into s.  The box of finite samples does not depend
+// on the order of the min and max operations (a NaN or infinity fails the
+// screen anyway).
+template <class V>
+GM_INLINE SampleBox scan_run(const double* x, const double* y, uint64_t n, Screen<V>& s) {
+    V mnx = simd::load<V>(x);
+    V mxx = mnx;
+    V mny = simd::load<V>(y);
+    V mxy = mny;
+    for (uint64_t i = 0; i < n; i += LANES<V>) {
+        const V a = simd::load<V>(x + i);
+        const V c = simd::load<V>(y + i);
+        s.non_finite |= std::bit_cast<Bits<V>>(a - a) | std::bit_cast<Bits<V>>(c - c);
+        if constexpr (LANES<V> == 1) {  // the scalar form stops early
+            s.tiny = s.tiny || tiny_lanes(abs(a)) || tiny_lanes(abs(c));
+        } else {
+            count_lanes<V>(s.tiny, tiny_lanes(abs(a)));
+            count_lanes<V>(s.tiny, tiny_lanes(abs(c)));
+        }
+        mnx = min(a, mnx);
+        mxx = max(a, mxx);
+        mny = min(c, mny);
+        mxy = max(c, mxy);
+    }
+    return SampleBox{low_lane(mnx), high_lane(mxx), low_lane(mny), high_lane(mxy)};
+}
+
+// Whole runs of BOX samples in lanes of V, the last, partial run one sample
+// at a time.
+template <class V>
+GM_INLINE ScanFlags scan_boxes(const double* x, const double* y, uint64_t nt, SampleBox* boxes) {
+    static_assert(BOX % LANES<V> == 0);
+    Screen<V> whole;
+    Screen<double> part;
     uint64_t lo = 0;
     uint64_t b = 0;
-    for (; lo + BOX <= nt; lo += BOX, ++b) {
-        __m256d mnx = _mm256_loadu_pd(x + lo);
-        __m256d mxx = mnx;
-        __m256d mny = _mm256_loadu_pd(y + lo);
-        __m256d mxy = mny;
-        for (uint64_t i = lo; i < lo + BOX; i += 4) {
-            const __m256d a = _mm256_loadu_pd(x + i);
-            const __m256d c = _mm256_loadu_pd(y + i);
-            bad = _mm256_or_pd(bad, _mm256_or_pd(_mm256_sub_pd(a, a), _mm256_sub_pd(c, c)));
-            const __m256d abs_a = _mm256_andnot_pd(sign, a);
-            const __m256d abs_c = _mm256_andnot_pd(sign, c);
-            tiny = _mm256_or_pd(
-                tiny, _mm256_or_pd(_mm256_and_pd(_mm256_cmp_pd(abs_a, tiny_bound, _CMP_LT_OQ),
-                                                 _mm256_cmp_pd(abs_a, zero, _CMP_GT_OQ)),
-                                   _mm256_and_pd(_mm256_cmp_pd(abs_c, tiny_bound, _CMP_LT_OQ),
-                                                 _mm256_cmp_pd(abs_c, zero, _CMP_GT_OQ))));
-            mnx = _mm256_min_pd(a, mnx);
-            mxx = _mm256_max_pd(a, mxx);
-            mny = _mm256_min_pd(c, mny);
-            mxy = _mm256_max_pd(c, mxy);
-        }
-        boxes[b] = SampleBox{lane_min(mnx), lane_max(mxx), lane_min(mny), lane_max(mxy)};
-    }
-    ScanFlags f{any_lane(bad) ? uint64_t{1} : uint64_t{0}, any_lane(tiny)};
-    if (lo < nt) {
-        const ScanFlags rest = scan_boxes_scalar(x + lo, y + lo, nt - lo, boxes + b);
-        f.non_finite |= rest.non_finite;
-        f.tiny = f.tiny || rest.tiny;
-    }
-    return f;
+    for (; lo + BOX <= nt; lo += BOX, ++b) boxes[b] = scan_run<V>(x + lo, y + lo, BOX, whole);
+    if (lo < nt) boxes[b] = scan_run<double>(x + lo, y + lo, nt - lo, part);
+    return ScanFlags{any_lane(whole.non_finite) || any_lane(part.non_finite),
+                     any_lane(whole.tiny) || any_lane(part.tiny)};
 }
-#endif
 
 struct Extremes {
     uint64_t left, right, top, bottom;
@@ -388,16 +482,43 @@ Edges polygon_edges(const Point& left, const Point& top, const Point& right, con
 // exactly when l_k > r_k and negative exactly when l_k < r_k: a difference
 // of two distinct finite doubles never rounds to zero, and for a plain
 // trajectory nothing overflows.
-inline bool keep_sample(const Edges& e, double px, double py) {
-    bool all_left = true;
-    bool all_right = true;
+//
+// The edges with every lane of ax[k] holding e.ax[k], and so on.
+template <class V>
+struct EdgeLanes {
+    V ax[4], ay[4], ex[4], ey[4];
+};
+
+template <class V>
+GM_INLINE EdgeLanes<V> edge_lanes(const Edges& e) {
+    EdgeLanes<V> l;
     for (int k = 0; k < 4; ++k) {
-        const double l = e.ex[k] * (py - e.ay[k]);
-        const double r = e.ey[k] * (px - e.ax[k]);
-        all_left = all_left && l > r;
-        all_right = all_right && l < r;
+        l.ax[k] = splat<V>(e.ax[k]);
+        l.ay[k] = splat<V>(e.ay[k]);
+        l.ex[k] = splat<V>(e.ex[k]);
+        l.ey[k] = splat<V>(e.ey[k]);
     }
-    return !(all_left || all_right);
+    return l;
+}
+
+// The lanes of the samples (px, py) that the filter drops (plain
+// trajectories).
+template <class V>
+GM_INLINE Mask<V> dropped(const EdgeLanes<V>& e, V px, V py) {
+    Mask<V> all_left = all_set<Mask<V>>();
+    Mask<V> all_right = all_set<Mask<V>>();
+    for (int k = 0; k < 4; ++k) {
+        const V l = e.ex[k] * (py - e.ay[k]);
+        const V r = e.ey[k] * (px - e.ax[k]);
+        if constexpr (LANES<V> == 1) {  // the scalar form stops early
+            all_left = all_left && l > r;
+            all_right = all_right && l < r;
+        } else {
+            all_left &= l > r;
+            all_right &= l < r;
+        }
+    }
+    return all_left | all_right;
 }
 
 // The same decision on the careful path.
@@ -412,7 +533,7 @@ inline bool keep_sample_careful(const Edges& e, double px, double py) {
     return !(left == 4 || right == 4);
 }
 
-// True when keep_sample drops every point of the box (plain trajectories).
+// True when `dropped` drops every point of the box (plain trajectories).
 //
 // For one edge let c(P) = L - R with L = ex (py - ay), R = ey (px - ax) in
 // exact arithmetic.  The per-sample test rounds two differences, two
@@ -423,90 +544,69 @@ inline bool keep_sample_careful(const Edges& e, double px, double py) {
 // c~ and m~ = |L~| + |R~| satisfy |c~ - c| + mu < 6u m~ + 2^-1072, and the
 // test below asks for a margin of 16u m~ + 2^-1000.  A box that passes
 // therefore holds only samples whose every c_k has the sign found here.
-inline bool box_dropped(const Edges& e, const SampleBox& b) {
-    const double cx[4] = {b.minx, b.minx, b.maxx, b.maxx};
-    const double cy[4] = {b.miny, b.maxy, b.miny, b.maxy};
+//
+// The four corners go through the lanes of V.
+template <class V>
+GM_INLINE bool box_dropped(const EdgeLanes<V>& e, const SampleBox& b) {
+    const double corner_x[4] = {b.minx, b.minx, b.maxx, b.maxx};
+    const double corner_y[4] = {b.miny, b.maxy, b.miny, b.maxy};
+    const V slack = splat<V>(0x1p-49);
+    const V floor = splat<V>(0x1p-1000);
     bool all_left = true;
     bool all_right = true;
-    for (int k = 0; k < 4; ++k) {
-        for (int j = 0; j < 4; ++j) {
-            const double l = e.ex[k] * (cy[j] - e.ay[k]);
-            const double r = e.ey[k] * (cx[j] - e.ax[k]);
-            const double c = l - r;
-            const double margin = (std::fabs(l) + std::fabs(r)) * 0x1p-49 + 0x1p-1000;
-            all_left = all_left && c > margin;
-            all_right = all_right && c < -margin;
+    for (uint64_t j = 0; j < 4; j += LANES<V>) {
+        const V cx = simd::load<V>(corner_x + j);
+        const V cy = simd::load<V>(corner_y + j);
+        Mask<V> left = all_set<Mask<V>>();
+        Mask<V> right = all_set<Mask<V>>();
+        for (int k = 0; k < 4; ++k) {
+            const V l = e.ex[k] * (cy - e.ay[k]);
+            const V r = e.ey[k] * (cx - e.ax[k]);
+            const V c = l - r;
+            const V margin = (abs(l) + abs(r)) * slack + floor;
+            if constexpr (LANES<V> == 1) {
+                left = left && c > margin;
+                right = right && c < -margin;
+            } else {
+                left &= c > margin;
+                right &= c < -margin;
+            }
         }
+        all_left = all_left && all_lanes(left);
+        all_right = all_right && all_lanes(right);
     }
     return all_left || all_right;
 }
 
-void select_scalar(const double* x, const double* y, uint64_t lo, uint64_t hi, const Edges& e,
-                   std::vector<Point>& out) {
-    for (uint64_t i = lo; i < hi; ++i) {
-        if (keep_sample(e, x[i], y[i])) out.push_back(Point{x[i], y[i]});
+// Appends to out, in order, the samples of [lo, hi) that the filter keeps;
+// hi - lo is a multiple of the lanes.
+template <class V>
+GM_INLINE void keep_samples(const double* x, const double* y, uint64_t lo, uint64_t hi,
+                            const EdgeLanes<V>& e, std::vector<Point>& out) {
+    for (uint64_t i = lo; i < hi; i += LANES<V>) {
+        const Mask<V> drop = dropped(e, simd::load<V>(x + i), simd::load<V>(y + i));
+        if (all_lanes(drop)) continue;
+        for (uint64_t j = 0; j < LANES<V>; ++j) {
+            if (!lane_set(drop, j)) out.push_back(Point{x[i + j], y[i + j]});
+        }
     }
 }
 
-#ifdef GM_ROTD_AVX2
-// Vector form of keep_sample, four samples at a time, over every box that
-// box_dropped cannot rule out.
-__attribute__((target("avx2"))) void select_avx2(const double* x, const double* y, uint64_t nt,
-                                                 const SampleBox* boxes, const Edges& e,
-                                                 std::vector<Point>& out) {
-    __m256d ax[4], ay[4], ex[4], ey[4];
-    for (int k = 0; k < 4; ++k) {
-        ax[k] = _mm256_set1_pd(e.ax[k]);
-        ay[k] = _mm256_set1_pd(e.ay[k]);
-        ex[k] = _mm256_set1_pd(e.ex[k]);
-        ey[k] = _mm256_set1_pd(e.ey[k]);
-    }
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    const __m256d slack = _mm256_set1_pd(0x1p-49);
-    const __m256d floor = _mm256_set1_pd(0x1p-1000);
+// The filter of a plain trajectory over every box that box_dropped cannot
+// rule out: whole groups of lanes first, the rest one sample at a time.
+template <class V>
+GM_INLINE void select_plain(const double* x, const double* y, uint64_t nt, const SampleBox* boxes,
+                            const Edges& edges, std::vector<Point>& out) {
+    const EdgeLanes<V> e = edge_lanes<V>(edges);
+    const EdgeLanes<double> e1 = edge_lanes<double>(edges);
     for (uint64_t lo = 0, b = 0; lo < nt; lo += BOX, ++b) {
-        // box_dropped with the four corners in the four lanes
-        const SampleBox& box = boxes[b];
-        const __m256d cx = _mm256_setr_pd(box.minx, box.minx, box.maxx, box.maxx);
-        const __m256d cy = _mm256_setr_pd(box.miny, box.maxy, box.miny, box.maxy);
-        __m256d box_left = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-        __m256d box_right = box_left;
-        for (int k = 0; k < 4; ++k) {
-            const __m256d l = _mm256_mul_pd(ex[k], _mm256_sub_pd(cy, ay[k]));
-            const __m256d r = _mm256_mul_pd(ey[k], _mm256_sub_pd(cx, ax[k]));
-            const __m256d c = _mm256_sub_pd(l, r);
-            const __m256d margin = _mm256_add_pd(
-                _mm256_mul_pd(_mm256_add_pd(_mm256_andnot_pd(sign, l), _mm256_andnot_pd(sign, r)), slack),
-                floor);
-            box_left = _mm256_and_pd(box_left, _mm256_cmp_pd(c, margin, _CMP_GT_OQ));
-            box_right = _mm256_and_pd(box_right,
-                                      _mm256_cmp_pd(c, _mm256_xor_pd(margin, sign), _CMP_LT_OQ));
-        }
-        if (_mm256_movemask_pd(box_left) == 0xF || _mm256_movemask_pd(box_right) == 0xF) continue;
+        if (box_dropped(e, boxes[b])) continue;
         const uint64_t hi = std::min(nt, lo + BOX);
-        const uint64_t hv = lo + ((hi - lo) & ~uint64_t{3});
-        for (uint64_t i = lo; i < hv; i += 4) {
-            const __m256d px = _mm256_loadu_pd(x + i);
-            const __m256d py = _mm256_loadu_pd(y + i);
-            __m256d all_left = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-            __m256d all_right = all_left;
-            for (int k = 0; k < 4; ++k) {
-                const __m256d l = _mm256_mul_pd(ex[k], _mm256_sub_pd(py, ay[k]));
-                const __m256d r = _mm256_mul_pd(ey[k], _mm256_sub_pd(px, ax[k]));
-                all_left = _mm256_and_pd(all_left, _mm256_cmp_pd(l, r, _CMP_GT_OQ));
-                all_right = _mm256_and_pd(all_right, _mm256_cmp_pd(l, r, _CMP_LT_OQ));
-            }
-            const int drop = _mm256_movemask_pd(_mm256_or_pd(all_left, all_right));
-            if (drop != 0xF) {
-                for (int j = 0; j < 4; ++j) {
-                    if (((drop >> j) & 1) == 0) out.push_back(Point{x[i + j], y[i + j]});
-                }
-            }
-        }
-        select_scalar(x, y, hv, hi, e, out);
+        const uint64_t hv = lo + (hi - lo) / LANES<V> * LANES<V>;
+        keep_samples(x, y, lo, hv, e, out);
+        keep_samples(x, y, hv, hi, e1, out);
     }
 }
-#endif
 
 // ---------------------------------------------------------------------------
 // Step 4: sort and monotone chain
@@ -555,58 +655,36 @@ size_t monotone_chain(const Point* pts, size_t n, Point* h) {
 // ---------------------------------------------------------------------------
 // Step 5: the rotated magnitudes at the hull's vertices
 
-void directional_peaks_scalar(const Point* v, size_t n, double* out) {
+// Three V of angles (3, 6 or 12 angles) per sweep over the vertices.  Every
+// angle has its own maximum, so the grouping changes no bits.
+template <class V>
+GM_INLINE void directional_peaks(const Point* v, size_t n, double* out) {
     const AngleTable& t = angle_table();
-    for (int k = 0; k < N_ANGLES; ++k) {
-        const double c = t.cos[k];
-        const double s = t.sin[k];
-        double acc = 0.0;
+    constexpr int L = static_cast<int>(LANES<V>);
+    static_assert(N_ANGLES % (3 * L) == 0);
+    for (int k0 = 0; k0 < N_ANGLES; k0 += 3 * L) {
+        const V c0 = simd::load<V>(t.cos + k0);
+        const V c1 = simd::load<V>(t.cos + k0 + L);
+        const V c2 = simd::load<V>(t.cos + k0 + 2 * L);
+        const V s0 = simd::load<V>(t.sin + k0);
+        const V s1 = simd::load<V>(t.sin + k0 + L);
+        const V s2 = simd::load<V>(t.sin + k0 + 2 * L);
+        V a0 = splat<V>(0.0);
+        V a1 = a0;
+        V a2 = a0;
         for (size_t i = 0; i < n; ++i) {
-            const double pc = v[i].x * c;
-            const double ps = v[i].y * s;
-            const double r = std::fabs(pc + ps);
-            acc = r > acc ? r : acc;  // a NaN operand is ignored
-        }
-        out[k] = acc;
-    }
-}
-
-#ifdef GM_ROTD_AVX2
-// Four angles per vector, twelve per sweep over the vertices.  The maximum
-// does not depend on the order of its operands.
-__attribute__((target("avx2"))) void directional_peaks_avx2(const Point* v, size_t n,
-                                                            double* out) {
-    const AngleTable& t = angle_table();
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    constexpr int GROUP = 12;
-    static_assert(N_ANGLES % GROUP == 0);
-    for (int k0 = 0; k0 < N_ANGLES; k0 += GROUP) {
-        const __m256d c0 = _mm256_load_pd(t.cos + k0);
-        const __m256d c1 = _mm256_load_pd(t.cos + k0 + 4);
-        const __m256d c2 = _mm256_load_pd(t.cos + k0 + 8);
-        const __m256d s0 = _mm256_load_pd(t.sin + k0);
-        const __m256d s1 = _mm256_load_pd(t.sin + k0 + 4);
-        const __m256d s2 = _mm256_load_pd(t.sin + k0 + 8);
-        __m256d a0 = _mm256_setzero_pd();
-        __m256d a1 = _mm256_setzero_pd();
-        __m256d a2 = _mm256_setzero_pd();
-        for (size_t i = 0; i < n; ++i) {
-            const __m256d vx = _mm256_set1_pd(v[i].x);
-            const __m256d vy = _mm256_set1_pd(v[i].y);
-            const __m256d r0 = _mm256_add_pd(_mm256_mul_pd(vx, c0), _mm256_mul_pd(vy, s0));
-            const __m256d r1 = _mm256_add_pd(_mm256_mul_pd(vx, c1), _mm256_mul_pd(vy, s1));
-            const __m256d r2 = _mm256_add_pd(_mm256_mul_pd(vx, c2), _mm256_mul_pd(vy, s2));
+            const V vx = splat<V>(v[i].x);
+            const V vy = splat<V>(v[i].y);
             // max(r, a) is r > a ? r : a, which ignores a NaN r
-            a0 = _mm256_max_pd(_mm256_andnot_pd(sign, r0), a0);
-            a1 = _mm256_max_pd(_mm256_andnot_pd(sign, r1), a1);
-            a2 = _mm256_max_pd(_mm256_andnot_pd(sign, r2), a2);
+            a0 = max(abs(vx * c0 + vy * s0), a0);
+            a1 = max(abs(vx * c1 + vy * s1), a1);
+            a2 = max(abs(vx * c2 + vy * s2), a2);
         }
-        _mm256_storeu_pd(out + k0, a0);
-        _mm256_storeu_pd(out + k0 + 4, a1);
-        _mm256_storeu_pd(out + k0 + 8, a2);
+        simd::store(out + k0, a0);
+        simd::store(out + k0 + L, a1);
+        simd::store(out + k0 + 2 * L, a2);
     }
 }
-#endif
 
 }  // namespace
 
@@ -618,6 +696,28 @@ Hull Hull::with_capacity(uint64_t nt) {
     h.points_.reserve(nt);
     h.vertices_.reserve(256);
     return h;
+}
+
+template <class V>
+GM_INLINE bool Hull::select_candidates(const double* x, const double* y, uint64_t nt,
+                                       bool& plain) {
+    boxes_.resize((nt + BOX - 1) / BOX);
+    const ScanFlags flags = scan_boxes<V>(x, y, nt, boxes_.data());
+    if (flags.non_finite) return false;
+    const Extremes ext = find_extremes(x, y, nt, boxes_.data());
+    plain = ext.magnitude < PLAIN_MAX && !flags.tiny;
+    const Edges edges = polygon_edges(Point{x[ext.left], y[ext.left]}, Point{x[ext.top], y[ext.top]},
+                                      Point{x[ext.right], y[ext.right]},
+                                      Point{x[ext.bottom], y[ext.bottom]});
+    points_.clear();
+    if (!plain) {
+        for (uint64_t i = 0; i < nt; ++i) {
+            if (keep_sample_careful(edges, x[i], y[i])) points_.push_back(Point{x[i], y[i]});
+        }
+        return true;
+    }
+    select_plain<V>(x, y, nt, boxes_.data(), edges, points_);
+    return true;
 }
 
 Peaks Hull::peaks(const Row& x, const Row& y) {
@@ -650,56 +750,15 @@ Peaks Hull::peaks(const Row& x, const Row& y) {
         if (!is_finite_bits(y[i])) return nan_peaks();
     }
 
-    bool plain = false;
-    if (!select_candidates(px, py, nt, plain)) return nan_peaks();
-    build_hull(plain);
-
-    Peaks out;
-#ifdef GM_ROTD_AVX2
-    if (have_avx2()) {
-        directional_peaks_avx2(vertices_.data(), vertices_.size(), out.data());
+    return simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        using V = Lane<decltype(tag)>;
+        bool plain = false;
+        if (!select_candidates<V>(px, py, nt, plain)) return nan_peaks();
+        build_hull(plain);
+        Peaks out;
+        directional_peaks<V>(vertices_.data(), vertices_.size(), out.data());
         return out;
-    }
-#endif
-    directional_peaks_scalar(vertices_.data(), vertices_.size(), out.data());
-    return out;
-}
-
-bool Hull::select_candidates(const double* x, const double* y, uint64_t nt, bool& plain) {
-    boxes_.resize((nt + BOX - 1) / BOX);
-    const bool simd = have_avx2();
-#ifdef GM_ROTD_AVX2
-    const ScanFlags flags = simd ? scan_boxes_avx2(x, y, nt, boxes_.data())
-                                 : scan_boxes_scalar(x, y, nt, boxes_.data());
-#else
-    (void)simd;
-    const ScanFlags flags = scan_boxes_scalar(x, y, nt, boxes_.data());
-#endif
-    if (flags.non_finite != 0) return false;
-    const Extremes ext = find_extremes(x, y, nt, boxes_.data());
-    plain = ext.magnitude < PLAIN_MAX && !flags.tiny;
-    const Edges edges = polygon_edges(Point{x[ext.left], y[ext.left]}, Point{x[ext.top], y[ext.top]},
-                                      Point{x[ext.right], y[ext.right]},
-                                      Point{x[ext.bottom], y[ext.bottom]});
-    points_.clear();
-    if (!plain) {
-        for (uint64_t i = 0; i < nt; ++i) {
-            if (keep_sample_careful(edges, x[i], y[i])) points_.push_back(Point{x[i], y[i]});
-        }
-        return true;
-    }
-#ifdef GM_ROTD_AVX2
-    if (simd) {
-        select_avx2(x, y, nt, boxes_.data(), edges, points_);
-        return true;
-    }
-#endif
-    for (uint64_t lo = 0, b = 0; lo < nt; lo += BOX, ++b) {
-        if (!box_dropped(edges, boxes_[b])) {
-            select_scalar(x, y, lo, std::min(nt, lo + BOX), edges, points_);
-        }
-    }
-    return true;
+    });
 }
 
 void Hull::sort_keys() {

@@ -37,6 +37,8 @@ private:
     // samples does not strictly contain.  Returns false, leaving the lists
     // alone, when a sample is an infinity or NaN.  `plain` tells whether the
     // trajectory's cross products can be taken in plain float64 arithmetic.
+    // V is the lane type of the running target (rotd.cpp).
+    template <class V>
     bool select_candidates(const double* x, const double* y, uint64_t nt, bool& plain);
     // Sorts and de-duplicates points_, then builds vertices_ from it.
     void build_hull(bool plain);
