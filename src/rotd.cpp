@@ -64,121 +64,19 @@ constexpr uint64_t BOX = 64;
 // Lanes
 //
 // The hot passes are templates over their lane type V: double on the scalar
-// target, two doubles on the baseline, four doubles on AVX2.  The baseline
-// vector units (SSE2, NEON) hold two doubles, and GCC handles four-double
-// vectors on them poorly: it compares them lane by lane through general
-// registers and carries them across loop iterations through memory.  Mask<V>
-// is what comparing two V gives (bool, or lanes of all ones or all zeros),
-// Bits<V> the bit patterns of V.
-
-template <class Tag>
-using Lane = std::conditional_t<Tag::target == simd::Target::Baseline, simd::f64x2,
-                                typename Tag::f64>;
+// target, two doubles on the baseline, four doubles on AVX2 (simd::native).
 
 template <class V>
-constexpr uint64_t LANES = sizeof(V) / sizeof(double);
+constexpr uint64_t LANES = simd::lanes_of<V>;
 
-template <class V>
-using Mask = decltype(V{} < V{});
-
-template <class V>
-using Bits = std::conditional_t<LANES<V> == 1, uint64_t, Mask<V>>;
-
-template <class V>
-GM_INLINE V splat(double v) {
-    if constexpr (LANES<V> == 1) {
-        return v;
-    } else if constexpr (LANES<V> == 2) {
-        return V{v, v};
-    } else {
-        return V{v, v, v, v};
-    }
-}
-
-// |v| by clearing the sign bit, as fabs does.
-template <class V>
-GM_INLINE V abs(V v) {
-    if constexpr (LANES<V> == 1) {
-        return std::fabs(v);
-    } else {
-        return std::bit_cast<V>(std::bit_cast<Bits<V>>(v) & INT64_MAX);
-    }
-}
-
-// a < b ? a : b and a > b ? a : b, as simd::min and simd::max: when either
-// is NaN the result is b.
-template <class V>
-GM_INLINE V min(V a, V b) {
-    return a < b ? a : b;
-}
-template <class V>
-GM_INLINE V max(V a, V b) {
-    return a > b ? a : b;
-}
-
-template <class M>
-GM_INLINE M all_set() {
-    if constexpr (std::is_same_v<M, bool>) {
-        return true;
-    } else {
-        return M{} == M{};
-    }
-}
-
-// Whether any lane of m is non-zero, whether every lane of a mask is set.
-template <class M>
-GM_INLINE bool any_lane(M m) {
-    if constexpr (sizeof(M) <= sizeof(uint64_t)) {
-        return m != 0;
-    } else if constexpr (sizeof(M) == 2 * sizeof(uint64_t)) {
-        return (m[0] | m[1]) != 0;
-    } else {
-        return simd::any(m);
-    }
-}
-template <class M>
-GM_INLINE bool all_lanes(M m) {
-    if constexpr (sizeof(M) <= sizeof(uint64_t)) {
-        return m;
-    } else if constexpr (sizeof(M) == 2 * sizeof(uint64_t)) {
-        return (m[0] & m[1]) != 0;
-    } else {
-        return simd::all(m);
-    }
-}
-
-template <class M>
-GM_INLINE bool lane_set(M m, uint64_t j) {
-    if constexpr (std::is_same_v<M, bool>) {
-        (void)j;
-        return m;
-    } else {
-        return m[j] != 0;
-    }
-}
-
-// The smallest and the largest lane, each half of a four-lane vector
-// against the other first: min(min(v0, v2), min(v1, v3)).
-template <class V>
-GM_INLINE double low_lane(V v) {
-    if constexpr (LANES<V> == 1) {
-        return v;
-    } else if constexpr (LANES<V> == 2) {
-        return min(v[0], v[1]);
-    } else {
-        return min(min(v[0], v[2]), min(v[1], v[3]));
-    }
-}
-template <class V>
-GM_INLINE double high_lane(V v) {
-    if constexpr (LANES<V> == 1) {
-        return v;
-    } else if constexpr (LANES<V> == 2) {
-        return max(v[0], v[1]);
-    } else {
-        return max(max(v[0], v[2]), max(v[1], v[3]));
-    }
-}
+using simd::abs;
+using simd::all_set;
+using simd::Bits;
+using simd::lane_set;
+using simd::Mask;
+using simd::max;
+using simd::min;
+using simd::splat;
 
 // ---------------------------------------------------------------------------
 // Small helpers
@@ -381,7 +279,7 @@ GM_INLINE SampleBox scan_run(const double* x, const double* y, uint64_t n, Scree
         mny = min(c, mny);
         mxy = max(c, mxy);
     }
-    return SampleBox{low_lane(mnx), high_lane(mxx), low_lane(mny), high_lane(mxy)};
+    return SampleBox{simd::hmin(mnx), simd::hmax(mxx), simd::hmin(mny), simd::hmax(mxy)};
 }
 
 // Whole runs of BOX samples in lanes of V, the last, partial run one sample
@@ -395,8 +293,8 @@ GM_INLINE ScanFlags scan_boxes(const double* x, const double* y, uint64_t nt, Sa
     uint64_t b = 0;
     for (; lo + BOX <= nt; lo += BOX, ++b) boxes[b] = scan_run<V>(x + lo, y + lo, BOX, whole);
     if (lo < nt) boxes[b] = scan_run<double>(x + lo, y + lo, nt - lo, part);
-    return ScanFlags{any_lane(whole.non_finite) || any_lane(part.non_finite),
-                     any_lane(whole.tiny) || any_lane(part.tiny)};
+    return ScanFlags{simd::any(whole.non_finite) || simd::any(part.non_finite),
+                     simd::any(whole.tiny) || simd::any(part.tiny)};
 }
 
 struct Extremes {
@@ -572,8 +470,8 @@ GM_INLINE bool box_dropped(const EdgeLanes<V>& e, const SampleBox& b) {
                 right &= c < -margin;
             }
         }
-        all_left = all_left && all_lanes(left);
-        all_right = all_right && all_lanes(right);
+        all_left = all_left && simd::all(left);
+        all_right = all_right && simd::all(right);
     }
     return all_left || all_right;
 }
@@ -585,7 +483,7 @@ GM_INLINE void keep_samples(const double* x, const double* y, uint64_t lo, uint6
                             const EdgeLanes<V>& e, std::vector<Point>& out) {
     for (uint64_t i = lo; i < hi; i += LANES<V>) {
         const Mask<V> drop = dropped(e, simd::load<V>(x + i), simd::load<V>(y + i));
-        if (all_lanes(drop)) continue;
+        if (simd::all(drop)) continue;
         for (uint64_t j = 0; j < LANES<V>; ++j) {
             if (!lane_set(drop, j)) out.push_back(Point{x[i + j], y[i + j]});
         }
@@ -751,7 +649,7 @@ Peaks Hull::peaks(const Row& x, const Row& y) {
     }
 
     return simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
-        using V = Lane<decltype(tag)>;
+        using V = simd::native<decltype(tag)>;
         bool plain = false;
         if (!select_candidates<V>(px, py, nt, plain)) return nan_peaks();
         build_hull(plain);

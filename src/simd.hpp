@@ -57,6 +57,7 @@ typedef int64_t i64x4 __attribute__((vector_size(32)));
 typedef double f64x2 __attribute__((vector_size(16)));
 typedef float f32x4 __attribute__((vector_size(16)));
 typedef int32_t i32x4 __attribute__((vector_size(16)));
+typedef int64_t i64x2 __attribute__((vector_size(16)));
 
 // ---------------------------------------------------------------------------
 // Targets.
@@ -90,16 +91,57 @@ Target target();
 const char* target_name(Target t);
 
 // ---------------------------------------------------------------------------
-// Lanes.  Every helper has a scalar and a vector form with the same
-// rounding, so that templates over V = double or f64x4 agree lane by lane.
+// Lanes.  V is double, f64x2 or f64x4; every helper has one meaning for all
+// three and rounds as the scalar form does, so that templates over V agree
+// lane by lane.  Bits<V> is V's integer twin (int64_t, i64x2, i64x4):
+// comparisons give it as a mask, all ones where true (a bool for double,
+// which less() and greater_equal() widen), so masks combine with the same
+// bit operations on every target.
 
 template <class V>
-GM_INLINE V splat(double x) {
-    if constexpr (sizeof(V) == sizeof(double)) {
+constexpr size_t lanes_of = sizeof(V) / sizeof(double);
+
+// What comparing two V gives: bool, or lanes of all ones or zeros.
+template <class V>
+using Mask = decltype(V{} < V{});
+
+template <class V>
+using Bits = std::conditional_t<lanes_of<V> == 1, int64_t, Mask<V>>;
+
+// The lane type a target runs best: the baseline's vector units (SSE2,
+// NEON) hold two doubles, and GCC compares and selects four-double vectors
+// on them lane by lane through general registers.
+template <class Tag>
+using native = std::conditional_t<Tag::target == Target::Baseline, f64x2, typename Tag::f64>;
+
+template <class V, class T>
+GM_INLINE V splat_as(T x) {
+    if constexpr (lanes_of<V> == 1) {
         return x;
+    } else if constexpr (lanes_of<V> == 2) {
+        return V{x, x};
     } else {
         return V{x, x, x, x};
     }
+}
+
+template <class V>
+GM_INLINE V splat(double x) {
+    return splat_as<V>(x);
+}
+
+template <class V>
+GM_INLINE Bits<V> splat_bits(int64_t a) {
+    return splat_as<Bits<V>>(a);
+}
+
+template <class V>
+GM_INLINE V as_double(Bits<V> v) {
+    return std::bit_cast<V>(v);
+}
+template <class V>
+GM_INLINE Bits<V> as_bits(V v) {
+    return std::bit_cast<Bits<V>>(v);
 }
 
 template <class V>
@@ -114,19 +156,38 @@ GM_INLINE void store(void* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// m ? a : b, lane by lane; a scalar mask is a bool or an integer (all
-// ones or zero, as the vector comparisons give).
-template <class M>
-    requires std::is_integral_v<M>
-GM_INLINE double select(M m, double a, double b) {
+// m ? a : b, lane by lane; a scalar mask is a bool or an integer.
+template <class M, class V>
+GM_INLINE V select(M m, V a, V b) {
     return m ? a : b;
 }
-GM_INLINE f64x4 select(i64x4 m, f64x4 a, f64x4 b) { return m ? a : b; }
+
+// a < b and a >= b as masks of all ones.
+template <class V>
+GM_INLINE Bits<V> less(V a, V b) {
+    if constexpr (lanes_of<V> == 1) {
+        return -static_cast<int64_t>(a < b);
+    } else {
+        return a < b;
+    }
+}
+template <class V>
+GM_INLINE Bits<V> greater_equal(V a, V b) {
+    if constexpr (lanes_of<V> == 1) {
+        return -static_cast<int64_t>(a >= b);
+    } else {
+        return a >= b;
+    }
+}
 
 // |x| by clearing the sign bit, as fabs does (NaN payloads kept).
-GM_INLINE double abs(double x) { return std::fabs(x); }
-GM_INLINE f64x4 abs(f64x4 x) {
-    return std::bit_cast<f64x4>(std::bit_cast<i64x4>(x) & INT64_MAX);
+template <class V>
+GM_INLINE V abs(V x) {
+    if constexpr (lanes_of<V> == 1) {
+        return std::fabs(x);
+    } else {
+        return std::bit_cast<V>(std::bit_cast<Bits<V>>(x) & INT64_MAX);
+    }
 }
 
 // a < b ? a : b and a > b ? a : b: when either is NaN the result is b.
@@ -139,18 +200,75 @@ GM_INLINE V max(V a, V b) {
     return select(a > b, a, b);
 }
 
-GM_INLINE bool any(bool m) { return m; }
-GM_INLINE bool any(int64_t m) { return m != 0; }
-GM_INLINE bool any(i64x4 m) { return ((m[0] | m[1]) | (m[2] | m[3])) != 0; }
-GM_INLINE bool all(bool m) { return m; }
-GM_INLINE bool all(i64x4 m) { return ((m[0] & m[1]) & (m[2] & m[3])) != 0; }
+// Whether any lane, or every lane, of a mask is set; whether lane j is.
+template <class M>
+GM_INLINE bool any(M m) {
+    if constexpr (sizeof(M) <= sizeof(int64_t)) {
+        return m != 0;
+    } else if constexpr (sizeof(M) == 2 * sizeof(int64_t)) {
+        return (m[0] | m[1]) != 0;
+    } else {
+        return ((m[0] | m[1]) | (m[2] | m[3])) != 0;
+    }
+}
+template <class M>
+GM_INLINE bool all(M m) {
+    if constexpr (sizeof(M) <= sizeof(int64_t)) {
+        return m != 0;
+    } else if constexpr (sizeof(M) == 2 * sizeof(int64_t)) {
+        return (m[0] & m[1]) != 0;
+    } else {
+        return ((m[0] & m[1]) & (m[2] & m[3])) != 0;
+    }
+}
+template <class M>
+GM_INLINE bool lane_set(M m, uint64_t j) {
+    if constexpr (sizeof(M) <= sizeof(int64_t)) {
+        (void)j;
+        return m != 0;
+    } else {
+        return m[j] != 0;
+    }
+}
+// A mask with every lane set.
+template <class M>
+GM_INLINE M all_set() {
+    if constexpr (std::is_same_v<M, bool>) {
+        return true;
+    } else {
+        return M{} == M{};
+    }
+}
 
 GM_INLINE double lane(double v, int) { return v; }
-GM_INLINE double lane(f64x4 v, int i) { return v[i]; }
+template <class V>
+GM_INLINE double lane(V v, int i) {
+    return v[i];
+}
 
-// Smallest and largest lane, under the same rule as min and max.
-GM_INLINE double hmin(f64x4 v) { return min(min(v[0], v[1]), min(v[2], v[3])); }
-GM_INLINE double hmax(f64x4 v) { return max(max(v[0], v[1]), max(v[2], v[3])); }
+// The smallest and the largest lane, under the rule of min and max, each
+// half of a four-lane vector against the other first:
+// min(min(v0, v2), min(v1, v3)).
+template <class V>
+GM_INLINE double hmin(V v) {
+    if constexpr (lanes_of<V> == 1) {
+        return v;
+    } else if constexpr (lanes_of<V> == 2) {
+        return min(v[0], v[1]);
+    } else {
+        return min(min(v[0], v[2]), min(v[1], v[3]));
+    }
+}
+template <class V>
+GM_INLINE double hmax(V v) {
+    if constexpr (lanes_of<V> == 1) {
+        return v;
+    } else if constexpr (lanes_of<V> == 2) {
+        return max(v[0], v[1]);
+    } else {
+        return max(max(v[0], v[2]), max(v[1], v[3]));
+    }
+}
 
 // Lanes of a and b picked by index (0..3 from a, 4..7 from b).
 #define GM_SHUFFLE(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
@@ -168,57 +286,19 @@ GM_INLINE void transpose4(const f64x4 (&in)[4], f64x4 (&out)[4]) {
     out[3] = GM_SHUFFLE(t1, t3, 2, 3, 6, 7);
 }
 
-// ---------------------------------------------------------------------------
-// Lanes of V.  `Bits<V>` is the integer twin of V (int64_t or i64x4);
-// comparisons give it as a mask, all ones where true, on every target, so
-// that masks combine with the same bit operations.
+// Four consecutive elements as 4 / L values of V, and their transpose: in
+// holds four rows of four elements, in[p][j] the part p of row j; out[p][i]
+// is then the part p of column i.
+template <class V>
+constexpr size_t PARTS = 4 / lanes_of<V>;
 
 template <class V>
-constexpr size_t lanes_of = sizeof(V) / sizeof(double);
-
-template <class V>
-struct BitsOf {
-    using type = int64_t;
-};
-template <>
-struct BitsOf<f64x4> {
-    using type = i64x4;
-};
-template <class V>
-using Bits = typename BitsOf<V>::type;
-
-template <class V>
-GM_INLINE Bits<V> splat_bits(int64_t a) {
+GM_INLINE void transpose_quad(const V (&in)[PARTS<V>][4], V (&out)[PARTS<V>][4]) {
     if constexpr (lanes_of<V> == 1) {
-        return a;
+        for (size_t q = 0; q < 4; ++q)
+            for (size_t i = 0; i < 4; ++i) out[q][i] = in[i][q];
     } else {
-        return Bits<V>{a, a, a, a};
-    }
-}
-template <class V>
-GM_INLINE V as_double(Bits<V> v) {
-    return std::bit_cast<V>(v);
-}
-template <class V>
-GM_INLINE Bits<V> as_bits(V v) {
-    return std::bit_cast<Bits<V>>(v);
-}
-
-// a < b and a >= b as masks.
-template <class V>
-GM_INLINE Bits<V> less(V a, V b) {
-    if constexpr (lanes_of<V> == 1) {
-        return -static_cast<int64_t>(a < b);
-    } else {
-        return a < b;
-    }
-}
-template <class V>
-GM_INLINE Bits<V> greater_equal(V a, V b) {
-    if constexpr (lanes_of<V> == 1) {
-        return -static_cast<int64_t>(a >= b);
-    } else {
-        return a >= b;
+        transpose4(in[0], out[0]);
     }
 }
 
@@ -237,22 +317,6 @@ GM_INLINE typename Tag::f64 broadcast(double x) {
         return v;
     } else {
         return splat<V>(x);
-    }
-}
-
-// Four consecutive elements as 4 / L values of V, and their transpose: in
-// holds four rows of four elements, in[p][j] the part p of row j; out[p][i]
-// is then the part p of column i.
-template <class V>
-constexpr size_t PARTS = 4 / lanes_of<V>;
-
-template <class V>
-GM_INLINE void transpose_quad(const V (&in)[PARTS<V>][4], V (&out)[PARTS<V>][4]) {
-    if constexpr (lanes_of<V> == 1) {
-        for (size_t q = 0; q < 4; ++q)
-            for (size_t i = 0; i < 4; ++i) out[q][i] = in[i][q];
-    } else {
-        transpose4(in[0], out[0]);
     }
 }
 
