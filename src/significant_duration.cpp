@@ -83,14 +83,16 @@ GM_INLINE void cumulative_lanes(const View2D& w, uint64_t row0, double dt, doubl
     });
 }
 
-// Rows adjacent in memory (Fortran order): two sweeps over the columns and
-// no cumulative array.  The first gives every row's total; the second runs
-// the same sums again and counts, for each target, the samples whose
-// normalised value lies below it and the last one equal to it.  For a finite
-// total of at least MIN_TOTAL the cumulative intensity never decreases (every
-// interval adds a non-negative amount, and rounding is monotone), so these
-// counts give exactly the indices that the binary search finds, and a row
-// is settled once its normalised value exceeds both targets.
+// Rows adjacent in memory (Fortran order): one sweep over the columns, in
+// passes of SWEEP columns, that keeps every row's running sum at the end of
+// each pass.  For a finite total of at least MIN_TOTAL the cumulative
+// intensity never decreases (every interval adds a non-negative amount, and
+// rounding is monotone), so the samples below a target are those before the
+// first one that reaches it, and the samples equal to it run up to the
+// first one beyond it.  A binary search over the pass ends finds the pass
+// where that happens, and the pass is summed again from its checkpoint,
+// with the same operations, to find the sample: the indices the binary
+// search over the whole cumulative array finds.
 struct Threshold {
     double value;  // compared directly with normalised values, all >= +0.0
     static Threshold of(double t) {
@@ -102,52 +104,92 @@ struct Threshold {
     }
 };
 
-GM_INLINE void durations_by_columns(const View2D& w, uint64_t count, double dt, double low, double high,
-                          double* out) {
+// Keeps the running sums of every row at the end of every pass:
+// ends[pass * count + row].
+struct Checkpoints {
+    double* ends;
+    uint64_t count;
+    uint64_t pass = 0;
+    void enter(uint64_t v) { pass += v == 0; }
+    void operator()(uint64_t, f64x4) {}
+    void leave(uint64_t v, f64x4 sum) {
+        simd::store(ends + (pass - 1) * count + v * LANES, sum);
+    }
+};
+
+// One row of a Fortran-ordered batch, with its pass checkpoints.
+struct CheckpointedRow {
+    Row row;
+    const double* ends;  // ends[p * stride], p = 0 .. passes - 1
+    uint64_t stride;
+    uint64_t passes;
+    double dt, total;
+
+    double q(double sum) const { return ((sum * 0.5) * ARIAS_FACTOR) / total; }
+
+    // The first sample k whose normalised intensity passes t (q >= t, or
+    // q > t with `strictly`), or row.len if none does.  Sample 0 is +0.0.
+    template <class Passes>
+    uint64_t first(double t, Passes passes_t) const {
+        if (passes_t(0.0, t)) return 0;
+        uint64_t lo = 0, n = passes;  // the first pass whose end passes t
+        while (n > 0) {
+            const uint64_t half = n / 2;
+            if (passes_t(q(ends[(lo + half) * stride]), t)) {
+                n = half;
+            } else {
+                lo += half + 1;
+                n -= half + 1;
+            }
+        }
+        if (lo == passes) return row.len;
+        uint64_t k = 1 + lo * SWEEP;
+        double sum = lo == 0 ? 0.0 : ends[(lo - 1) * stride];
+        for (double prev = row[k - 1]; k < row.len; ++k) {
+            const double cur = row[k];
+            sum = sum + contribution<Integrand::Square>(prev, cur, dt);
+            if (passes_t(q(sum), t)) return k;
+            prev = cur;
+        }
+        return row.len;  // not reached: the pass's end passes t
+    }
+
+    // Samples below t, and the last sample equal to t (-1 for none).
+    void search(double t, int64_t& below, int64_t& equal) const {
+        const uint64_t ge = first(t, [](double v, double x) { return v >= x; });
+        below = static_cast<int64_t>(ge);
+        equal = -1;
+        if (ge == row.len) return;
+        const double at = ge == 0 ? 0.0 : q_at(ge);
+        if (at == t) {
+            equal = static_cast<int64_t>(first(t, [](double v, double x) { return v > x; })) - 1;
+        }
+    }
+
+    // The normalised intensity after sample k >= 1, from its pass's checkpoint.
+    double q_at(uint64_t k) const {
+        const uint64_t pass = (k - 1) / SWEEP;
+        uint64_t i = 1 + pass * SWEEP;
+        double sum = pass == 0 ? 0.0 : ends[(pass - 1) * stride];
+        for (double prev = row[i - 1]; i <= k; ++i) {
+            const double cur = row[i];
+            sum = sum + contribution<Integrand::Square>(prev, cur, dt);
+            prev = cur;
+        }
+        return q(sum);
+    }
+};
+
+GM_INLINE void durations_by_columns(const View2D& w, uint64_t count, double dt, double low,
+                                    double high, double* out) {
+    const uint64_t passes = (w.cols - 1 + SWEEP - 1) / SWEEP;
     std::vector<double> totals(count, 0.0);
-    sweep_columns<Integrand::Square>(w, 0, count, dt, totals.data(), [](auto...) {});
-    for (double& t : totals) t = (t * 0.5) * ARIAS_FACTOR;
-
-    // Counters per row: below low, last equal to low, below high, last
-    // equal to high (-1 for none).  Sample 0 is the +0.0 that starts a row.
+    std::vector<double> ends(passes * count);
+    sweep_columns<Integrand::Square>(w, 0, count, dt, totals.data(),
+                                     Checkpoints{ends.data(), count});
     const double t_low = Threshold::of(low).value, t_high = Threshold::of(high).value;
-    const f64x4 lo = simd::splat<f64x4>(t_low);
-    const f64x4 hi = simd::splat<f64x4>(t_high);
-    // Plain arrays, read and written through memcpy: no alignment is assumed.
-    std::vector<int64_t> below_low(count), eq_low(count), below_high(count), eq_high(count);
-    auto load = [](const int64_t* p) { return simd::load<i64x4>(p); };
-    auto store = [](int64_t* p, i64x4 x) { simd::store(p, x); };
-    std::fill(below_low.begin(), below_low.end(), 0.0 < t_low);
-    std::fill(below_high.begin(), below_high.end(), 0.0 < t_high);
-    std::fill(eq_low.begin(), eq_low.end(), 0.0 == t_low ? 0 : -1);
-    std::fill(eq_high.begin(), eq_high.end(), 0.0 == t_high ? 0 : -1);
-    std::vector<double> sums(count, 0.0);
-    const f64x4 beyond = simd::max(lo, hi);
-    uint64_t open = 0;  // groups of LANES rows not yet past both targets
-    auto settled = [&]() {
-        bool all = open == 0;
-        open = 0;
-        return all;
-    };
-    sweep_columns<Integrand::Square>(w, 0, count, dt, sums.data(),
-                                     [&](uint64_t k, uint64_t v, f64x4 sum) {
-        const f64x4 total = simd::load<f64x4>(totals.data() + v * LANES);
-        const f64x4 q = ((sum * 0.5) * ARIAS_FACTOR) / total;
-        const i64x4 index = static_cast<int64_t>(k) - i64x4{};
-        const uint64_t at = v * LANES;
-        store(&below_low[at], load(&below_low[at]) - (q < lo));
-        store(&below_high[at], load(&below_high[at]) - (q < hi));
-        store(&eq_low[at], q == lo ? index : load(&eq_low[at]));
-        store(&eq_high[at], q == hi ? index : load(&eq_high[at]));
-        const i64x4 past = q > beyond;
-        // A NaN quotient (a row whose total is not usable) never settles the
-        // row by itself; such rows are decided by their total alone.
-        const i64x4 usable = (total >= MIN_TOTAL) & (total < INFINITY);
-        open += !simd::all(past | ~usable);
-    }, settled);
-
     for (uint64_t r = 0; r < count; ++r) {
-        const double total = totals[r];
+        const double total = (totals[r] * 0.5) * ARIAS_FACTOR;
         if (unusable_total(total)) {
             out[r] = quiet_nan();
             continue;
@@ -156,12 +198,16 @@ GM_INLINE void durations_by_columns(const View2D& w, uint64_t count, double dt, 
             out[r] = 0.0;
             continue;
         }
-        const int64_t i_low = eq_low[r] >= 0 ? eq_low[r] : below_low[r];
+        const CheckpointedRow row{w.row(r), ends.data() + r, count, passes, dt, total};
+        int64_t below_low, eq_low, below_high, eq_high;
+        row.search(t_low, below_low, eq_low);
+        row.search(t_high, below_high, eq_high);
+        const int64_t i_low = eq_low >= 0 ? eq_low : below_low;
         int64_t j;
-        if (eq_high[r] >= 0) {
-            j = eq_high[r] >= i_low ? eq_high[r] - i_low : 0;
+        if (eq_high >= 0) {
+            j = eq_high >= i_low ? eq_high - i_low : 0;
         } else {
-            j = below_high[r] > i_low ? below_high[r] - i_low : 0;
+            j = below_high > i_low ? below_high - i_low : 0;
         }
         out[r] = dt * static_cast<double>(j);
     }

@@ -19,7 +19,7 @@ template <Integrand F>
 GM_INLINE uint64_t integrate_columns(const View2D& w, double dt, double* out) {
     const uint64_t rows = w.rows / ROWS * ROWS;
     std::vector<double> sums(rows, 0.0);
-    sweep_columns<F>(w, 0, rows, dt, sums.data(), NoStep{});
+    sweep_columns<F>(w, 0, rows, dt, sums.data(), NoSweeper{});
     for (uint64_t r = 0; r < rows; ++r) out[r] = sums[r] * 0.5;
     return rows;
 }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "simd.hpp"
 #include "trapz.hpp"
@@ -154,39 +155,48 @@ GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step
     return sum;
 }
 
-// Rows adjacent in memory (Fortran order): sweeps the columns one after the
-// other over rows row0 .. row0 + count - 1 (count a multiple of LANES), every
-// row carrying its own running sum in sums[], so that memory is read in its
-// own order.  Each row still adds its intervals left to right.
-// `step(k, v, sum)` sees the running sums of rows row0 + v * LANES ..
-// after sample k; the sweep ends early when `done()`, asked every 64
-// columns, says so.
-struct NeverDone {
-    bool operator()() const { return false; }
+// Rows adjacent in memory (Fortran order): sweeps the columns over rows
+// row0 .. row0 + count - 1 (count a multiple of LANES), SWEEP columns at a
+// time, so that memory is read nearly in its own order while each vector
+// of rows keeps its running sum, and its sweeper's state, in registers
+// for SWEEP columns.  Each row still adds its intervals left to right.
+// `sweeper.enter(v)` comes before the columns of rows row0 + v * LANES ..
+// in a pass, `sweeper(k, sum)` after each sample k, `sweeper.leave(v, sum)`
+// after the pass.
+
+struct NoSweeper {
+    void enter(uint64_t) {}
+    void operator()(uint64_t, f64x4) {}
+    void leave(uint64_t, f64x4) {}
 };
 
-template <Integrand F, class Step, class Done = NeverDone>
+constexpr uint64_t SWEEP = 16;
+
+template <Integrand F, class Sweeper>
 GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, double dt,
-                             double* sums, Step&& step, Done&& done = Done{}) {
-    const f64x4 dtv = dt - f64x4{};
-    auto load = [](const void* p) {
-        f64x4 v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
+                             double* sums, Sweeper&& sweeper) {
+    const f64x4 dtv = simd::splat<f64x4>(dt);
     const char* base = w.data + static_cast<int64_t>(row0) * w.stride0;
-    for (uint64_t k = 1; k < w.cols; ++k) {
-        const double* c0 =
-            reinterpret_cast<const double*>(base + static_cast<int64_t>(k - 1) * w.stride1);
-        const double* c1 =
-            reinterpret_cast<const double*>(base + static_cast<int64_t>(k) * w.stride1);
+    auto column = [&](uint64_t k) { return base + static_cast<int64_t>(k) * w.stride1; };
+    for (uint64_t k0 = 1; k0 < w.cols; k0 += SWEEP) {
+        const uint64_t k1 = w.cols - k0 < SWEEP ? w.cols : k0 + SWEEP;
+        // A local copy, whose address never escapes, can live in registers.
+        std::remove_cvref_t<Sweeper> state = sweeper;
         for (uint64_t v = 0; v < count / LANES; ++v) {
-            f64x4 s = load(sums + v * LANES);
-            s = s + contribution<F>(load(c0 + v * LANES), load(c1 + v * LANES), dtv);
-            std::memcpy(sums + v * LANES, &s, sizeof s);
-            step(k, v, s);
+            const uint64_t at = v * LANES * sizeof(double);
+            f64x4 s = simd::load<f64x4>(sums + v * LANES);
+            f64x4 prev = simd::load<f64x4>(column(k0 - 1) + at);
+            state.enter(v);
+            for (uint64_t k = k0; k < k1; ++k) {
+                const f64x4 cur = simd::load<f64x4>(column(k) + at);
+                s = s + contribution<F>(prev, cur, dtv);
+                state(k, s);
+                prev = cur;
+            }
+            state.leave(v, s);
+            simd::store(sums + v * LANES, s);
         }
-        if (k % 64 == 0 && done()) return;
+        sweeper = state;
     }
 }
 
