@@ -48,8 +48,9 @@ pyver=3.11
 suite=bookworm
 packages=python3,python3-dev,python3-numpy,python3-pytest
 # Pure-Python wheels for the tree (Hypothesis and what it needs on 3.11).
-wheels=(hypothesis attrs sortedcontainers)
-marker="$root/.groundmotion-complete"
+wheels=(hypothesis attrs sortedcontainers tqdm mpmath)
+marker="$root/.groundmotion-complete"   # holds what the tree was made with
+wheels_dir="$root/opt/groundmotion-wheels"
 
 for tool in "$cxx" "$qemu" debootstrap dpkg-deb cmake ninja; do
   command -v "$tool" >/dev/null || { echo "$0: $tool is not installed" >&2; exit 1; }
@@ -62,7 +63,7 @@ quietly() {
   "$@" >>"$setup_log" 2>&1 || { echo "failed: $*" >&2; tail -n 60 "$setup_log" >&2; return 1; }
 }
 
-if [ ! -e "$marker" ]; then
+if [ "$(cat "$marker" 2>/dev/null)" != "$suite $packages" ]; then
   mirror=$("$here/scripts/debian-mirror.sh")
   partial="$root.partial"
   echo "== debootstrap --foreign $suite/arm64 into $root" >&2
@@ -84,30 +85,47 @@ if [ ! -e "$marker" ]; then
       { echo "$0: $lib/lib$lib.so.3 missing from the tree" >&2; exit 1; }
     ln -sfn "$lib/lib$lib.so.3" "$partial/usr/lib/$triplet/lib$lib.so.3"
   done
-  # Hypothesis and its dependencies, pure Python, into the tree.
-  quietly "$python" -m pip install --disable-pip-version-check --no-compile \
-    --platform any --only-binary=:all: --python-version "$pyver" --implementation py \
-    --target "$partial/opt/groundmotion-wheels" "${wheels[@]}"
   rm -rf "$root"
   mv "$partial" "$root"
-  touch "$marker"
+  echo "$suite $packages" >"$marker"
+fi
+# Hypothesis, tqdm and mpmath (and their dependencies), pure Python, into the tree.
+if [ "$(cat "$wheels_dir/.groundmotion-complete" 2>/dev/null)" != "${wheels[*]}" ]; then
+  echo "== pure-Python wheels into the tree: ${wheels[*]}" >&2
+  rm -rf "$wheels_dir"
+  quietly "$python" -m pip install --disable-pip-version-check --no-compile \
+    --platform any --only-binary=:all: --python-version "$pyver" --implementation py \
+    --target "$wheels_dir" "${wheels[@]}"
+  echo "${wheels[*]}" >"$wheels_dir/.groundmotion-complete"
 fi
 
-# The emulated interpreter; every aarch64 program is started through qemu.
-emulated() {
-  env QEMU_LD_PREFIX="$root" PYTHONDONTWRITEBYTECODE=1 \
-    OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
-    PYTHONPATH="${stage:+$stage:}$root/opt/groundmotion-wheels" \
-    "$qemu" -L "$root" "$root/usr/bin/python$pyver" "$@"
-}
-stage=""
-echo "== $(emulated -c 'import platform, sys, numpy
-print(f"emulated: Python {platform.python_version()} on {platform.machine()}, NumPy {numpy.__version__}")')" >&2
+# The emulated interpreter, as a host program: a script that starts it
+# through qemu.  In the emulated runs, sys.executable names this script (a
+# sitecustomize module does it), so that the tests that start a fresh
+# interpreter (subprocess with sys.executable) start an emulated one too.
+mkdir -p "$build/emulation-site"
+emulated="$build/python$pyver-$triplet"
+cat >"$emulated" <<EOF
+#!/bin/sh
+exec env QEMU_LD_PREFIX='$root' GM_EMULATED_PYTHON='$emulated' \\
+  '$qemu' -L '$root' '$root/usr/bin/python$pyver' "\$@"
+EOF
+chmod +x "$emulated"
+cat >"$build/emulation-site/sitecustomize.py" <<'EOF'
+# Written by scripts/test-arm64.sh: child interpreters go through qemu too.
+import os
+import sys
+
+if os.environ.get("GM_EMULATED_PYTHON"):
+    sys.executable = os.environ["GM_EMULATED_PYTHON"]
+EOF
+site="$build/emulation-site:$wheels_dir"
+echo "== $(PYTHONPATH=$site "$emulated" -c 'import platform, sys, numpy
+print(f"emulated: Python {platform.python_version()} on {platform.machine()}, NumPy {numpy.__version__}, sys.executable {sys.executable}")')" >&2
 
 # NumPy 2's headers from the host interpreter; the types they size must have
 # the same sizes for the cross compiler.
 numpy_include=$("$python" -c 'import numpy; assert int(numpy.__version__.split(".")[0]) >= 2, numpy.__version__; print(numpy.get_include())')
-mkdir -p "$build"
 check="$build/numpyconfig_check.cpp"
 {
   printf '#include <complex>\n#include <cstddef>\n#include <numpy/_numpyconfig.h>\n'
@@ -180,12 +198,11 @@ done
 cd "$here"
 if (( $# == 0 )); then
   set -- -q -p no:cacheprovider
-  for f in tests/test_*.py; do
-    case ${f##*/} in
-      test_cli.py | test_loading.py | test_api.py | test_io.py) ;;
-      *) set -- "$@" "$f" ;;
-    esac
-  done
+  # Emulated, even the fresh interpreters of test_loading and test_cli take
+  # seconds each; the rest of the suite runs in a few minutes.
 fi
 echo "== pytest $*" >&2
-CXX=$cxx emulated -m pytest "$@"
+# The loop lengths of the suite's GM_* knobs, where it has them, kept short.
+env GM_FUZZ_EXAMPLES=100 GM_LEAK_CALLS=2000 GM_THREAD_SECONDS=1 CXX="$cxx" PYTHONPATH="$stage:$site" PYTHONDONTWRITEBYTECODE=1 \
+    OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
+  "$emulated" -m pytest "$@"
