@@ -8,7 +8,8 @@
 #   scripts/test-cpython315.sh [pytest args...]   (default: -x -q -p no:cacheprovider)
 # Environment:
 #   SID_ROOT       the sid tree (default .cache/sid in the source tree)
-#   DEBIAN_MIRROR  archive for debootstrap (default http://deb.debian.org/debian)
+#   DEBIAN_MIRROR  archive for debootstrap (default: the one of this machine's
+#                  apt sources, see scripts/debian-mirror.sh)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=python3.15
@@ -35,7 +36,6 @@ fi
 
 [ "$(id -u)" -eq 0 ] || { echo "$0 needs root (debootstrap, chroot, mount)" >&2; exit 1; }
 root=${SID_ROOT:-"$here/.cache/sid"}
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # sid's Release file may already be past its Valid-Until date.
 apt_options=(-o Acquire::Check-Valid-Until=false -o Acquire::Check-Date=false)
 packages=(python3.15 python3.15-dev python3-numpy python3-numpy-dev python3-pytest
@@ -56,6 +56,7 @@ quietly() {
 
 if [ ! -x "$root/usr/bin/apt-get" ]; then
   command -v debootstrap >/dev/null || { echo "debootstrap is not installed" >&2; exit 1; }
+  mirror=$("$here/scripts/debian-mirror.sh")
   echo "== debootstrap sid into $root" >&2
   rm -rf "$root.partial"
   mkdir -p "$(dirname "$root")"
