@@ -99,8 +99,11 @@ def peaks_at(xs, ys):
 
 def statistics(peaks):
     ordered = np.sort(peaks)
+    a, b = ordered[89], ordered[90]
     with np.errstate(over="ignore"):
-        median = (ordered[89] + ordered[90]) * 0.5
+        median = (a + b) * 0.5
+    if median == np.inf and b < np.inf:  # the sum overflows, the mean does not
+        median = a * 0.5 + b * 0.5
     return np.array([peaks.min(), median, peaks.max(), float(np.argmin(peaks)), float(np.argmax(peaks))])
 
 
