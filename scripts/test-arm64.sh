@@ -19,8 +19,7 @@
 # dependencies) are installed with the host's pip into a directory of the tree.
 #
 # Tests run: the whole suite, with the suite's own budgets (about 2.5 minutes
-# emulated for its 2000 lines of tests; the GM_FUZZ_EXAMPLES, GM_LEAK_CALLS and
-# GM_THREAD_SECONDS knobs, where the tests have them, are kept short).  The
+# emulated).  The
 # tests needing scipy, obspy, pandas or matplotlib skip themselves: those are
 # not installed in the tree (compiled, and slow to import under emulation).
 #
@@ -198,9 +197,7 @@ if (( $# == 0 )); then
   set -- -q -p no:cacheprovider
 fi
 echo "== pytest $*" >&2
-# The loop lengths of the suite's GM_* knobs, where it has them, kept short.
-env GM_FUZZ_EXAMPLES=100 GM_LEAK_CALLS=2000 GM_THREAD_SECONDS=1 \
-    CXX="$cxx" PYTHONPATH="$stage:$site" PYTHONDONTWRITEBYTECODE=1 \
+env CXX="$cxx" PYTHONPATH="$stage:$site" PYTHONDONTWRITEBYTECODE=1 \
     OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
   timeout --signal=INT --kill-after=30 "${ARM64_TIMEOUT:-900}" "$emulated" -m pytest "$@" || {
     status=$?
