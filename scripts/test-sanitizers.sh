@@ -79,7 +79,7 @@ cd "$here"
 echo "== test suite under ASan+UBSan" >&2
 # --capture=sys leaves file descriptor 2 alone: a fatal UBSan report is
 # written there and would vanish with pytest's captured output.
-env LD_PRELOAD="$preload" PYTHONPATH="$build/stage" \
+env LD_PRELOAD="$preload" PYTHONPATH="$build/stage" GM_SANITIZED=1 \
     ASAN_OPTIONS="$common:detect_leaks=0:log_path=$reports/asan" \
   "$python" -m pytest --capture=sys "$@" || status=$?
 if show_errors; then

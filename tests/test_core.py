@@ -206,7 +206,8 @@ def test_no_reference_or_memory_growth_on_any_path():
     tracemalloc.stop()
     assert [sys.getrefcount(a) for a in held] == refs
     assert sum(s.size_diff for s in t1.compare_to(t0, "filename")) < 100 * 1024
-    assert resident() - rss < 8 << 20  # the kernels' own allocations too
+    if not os.environ.get("GM_SANITIZED"):  # the sanitizer holds freed blocks back
+        assert resident() - rss < 8 << 20  # the kernels' own allocations too
 
 
 def test_threads_give_the_serial_results():
