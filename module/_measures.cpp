@@ -3,12 +3,21 @@
 
 #include "module_def.hpp"
 #include "simd.hpp"
+#include "spectra.hpp"
 
 namespace {
 
 const char* simd_target() { return gm::simd::target_name(gm::simd::target()); }
 
 constexpr gm::frame::Function MEASURES[] = {
+    GM_FUNCTION(_oscillator_peaks, gm::oscillator_peaks,
+                "Peaks of single-component oscillators started at rest, as an\n"
+                "(n_records, n_oscillators, 3) array.  Each row of coefficients_py holds\n"
+                "the eight recursion coefficients of groundmotion.oscillator_coefficients\n"
+                "and then 2 * damping; the columns of the result are max|x|, max|v| and\n"
+                "max|x + 2 damping v| of the scaled state (x = w^2 u, v = w u').  An\n"
+                "oscillator whose final state is not finite gives three NaNs.",
+                waveforms_py, coefficients_py),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"
                 "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"

@@ -8,7 +8,7 @@
 // so a single oscillator leaves most of the floating-point units idle.  On a
 // vector target the kernel therefore runs four periods side by side, one per
 // lane of a vector of four doubles.  The recursion is written once, as
-// `Oscillators<V>` over V = double (one period) or f64x4 (four periods): the
+// `Oscillators<V>` (on the shared step of oscillator.hpp) over V = double (one period) or f64x4 (four periods): the
 // lanes never mix, and each lane performs exactly the products and additions,
 // in the order, that the one-period form performs, so a period's results do
 // not depend on whether it ran in a lane or alone.  The periods left over
@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "oscillator.hpp"
 #include "rotd.hpp"
 #include "simd.hpp"
 
@@ -29,20 +30,13 @@ namespace {
 
 constexpr uint64_t LANES = 4;
 
-GM_INLINE double load_sample(const char* p) {
-    double v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // One oscillator per lane of V over one station's three components, starting
 // at rest.  Each sample is read once and broadcast to every lane; the
 // broadcast serves as the later sample of one step and the earlier of the
 // next.
 template <class V>
 struct Oscillators {
-    V a_xx, a_xv, a_vx, a_vv;  // state matrix
-    V b_x0, b_v0, b_x1, b_v1;  // input matrix
+    Recursion<V> rec;
     V x0{}, v0{}, x90{}, v90{}, xv{}, vv{};
     V peak0{}, peak90{}, peakv{};
 
@@ -55,8 +49,7 @@ struct Oscillators {
     // c[i] holds coefficient i of every lane.
     GM_INLINE Oscillators(const V (&c)[N_COEFFICIENTS], const Row& comp_0, const Row& comp_90,
                           const Row& comp_ver)
-        : a_xx(c[0]), a_xv(c[1]), a_vx(c[2]), a_vv(c[3]),
-          b_x0(c[4]), b_v0(c[5]), b_x1(c[6]), b_v1(c[7]),
+        : rec(c),
           p0(comp_0.data), p90(comp_90.data), pv(comp_ver.data),
           stride0(comp_0.stride), stride90(comp_90.stride), stridev(comp_ver.stride),
           early0(simd::splat<V>(load_sample(p0))), early90(simd::splat<V>(load_sample(p90))),
@@ -71,18 +64,9 @@ struct Oscillators {
         const V l0 = simd::splat<V>(load_sample(p0));
         const V l90 = simd::splat<V>(load_sample(p90));
         const V lv = simd::splat<V>(load_sample(pv));
-        const V nx0 = ((a_xx * x0 + a_xv * v0) + b_x0 * e0) + b_x1 * l0;
-        const V nv0 = ((a_vx * x0 + a_vv * v0) + b_v0 * e0) + b_v1 * l0;
-        const V nx90 = ((a_xx * x90 + a_xv * v90) + b_x0 * e90) + b_x1 * l90;
-        const V nv90 = ((a_vx * x90 + a_vv * v90) + b_v0 * e90) + b_v1 * l90;
-        const V nxv = ((a_xx * xv + a_xv * vv) + b_x0 * ev) + b_x1 * lv;
-        const V nvv = ((a_vx * xv + a_vv * vv) + b_v0 * ev) + b_v1 * lv;
-        x0 = nx0;
-        v0 = nv0;
-        x90 = nx90;
-        v90 = nv90;
-        xv = nxv;
-        vv = nvv;
+        rec.step(x0, v0, e0, l0);
+        rec.step(x90, v90, e90, l90);
+        rec.step(xv, vv, ev, lv);
         peak0 = simd::max(simd::abs(x0), peak0);
         peak90 = simd::max(simd::abs(x90), peak90);
         peakv = simd::max(simd::abs(xv), peakv);

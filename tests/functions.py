@@ -73,6 +73,14 @@ FUNCTIONS = [
 ]
 
 MEASURES = "groundmotion._measures"
+FUNCTIONS += [
+    Compiled(MEASURES, "_oscillator_peaks", ("waveforms_py", "coefficients_py"), "aa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt),
+                                       np.array([STABLE + [0.1], STABLE[::-1] + [0.0],
+                                                 [0.5] * 4 + [0.1] * 5] * 2)),
+             lambda a: ((a[0].shape[0], a[1].shape[0], 3), np.float64),
+             lambda rng: [(np.ones((2, 5)), np.ones((1, 8))), (np.ones((2, 5)), np.ones((1, 10)))]),
+]
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.
 DIAGNOSTICS = [

@@ -222,3 +222,25 @@ def ko_window(n, c, b, table=None):
 def ko_matrix(n, b):
     table = [math.log10(i) if i else -math.inf for i in range(n)]
     return np.array([ko_window(n, c, b, table) for c in range(n)]).reshape(n, n)
+
+
+# ----------------------------------------------------------- single-component spectra
+
+
+def exact_spectra(row, dt, period, damping):
+    """Peaks of |u| (cm), |u'| (cm/s) and |u'' + a| (g) at the samples, from
+    rest, for u'' + 2 zeta w u' + w^2 u = -a(t) with a (in g) linear between
+    samples: each step is the matrix exponential of the system in the
+    physical state (u, u', a, da/dt)."""
+    from scipy.linalg import expm
+
+    w, z = 2 * math.pi / period, damping
+    m = np.array([[0, 1, 0, 0], [-w * w, -2 * z * w, -1, 0], [0, 0, 0, 1], [0, 0, 0, 0]], float)
+    e = expm(m * dt)
+    u = du = 0.0
+    peaks = [0.0, 0.0, 0.0]
+    for a0, a1 in zip(row, row[1:]):
+        u, du = (e[:2] @ np.array([u, du, a0, (a1 - a0) / dt]))
+        total = -(w * w * u + 2 * z * w * du)  # u'' + a
+        peaks = [max(p, abs(q)) for p, q in zip(peaks, (u, du, total))]
+    return np.array([peaks[0] * 980.665, peaks[1] * 980.665, peaks[2]])

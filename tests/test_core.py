@@ -250,15 +250,20 @@ WRONG = {"a": st.sampled_from([None, 1.0, [[1.0]], np.zeros(3), np.zeros((2, 2),
          "u": st.sampled_from([-5, 2**64, 2**62, 1.5, None, np.int64(3)])}
 
 
+OSCILLATOR_COLUMNS = {"_psa": 8, "_oscillator_peaks": 9}  # coefficient columns
+
+
 @settings(max_examples=examples(100), deadline=None, suppress_health_check=list(HealthCheck))
 @given(st.data())
 def test_hostile_calls_never_crash_and_never_write(data):
     f = data.draw(st.sampled_from(FUNCTIONS))
     args = [data.draw(GOOD[k] if data.draw(st.integers(0, 3)) else WRONG[k]) for k in f.kinds]
-    if f.name == "_psa" and data.draw(st.booleans()) and isinstance(args[0], np.ndarray):
-        args[1:3] = [args[0], args[0][::-1]]  # agreeing shapes more often than chance
-        args[3] = np.asarray(data.draw(st.lists(st.sampled_from(SPECIAL + [0.5, -0.3]), min_size=8, max_size=24)))
-        args[3] = args[3][: len(args[3]) // 8 * 8].reshape(-1, 8)
+    cols = OSCILLATOR_COLUMNS.get(f.name)
+    if cols and data.draw(st.booleans()) and isinstance(args[0], np.ndarray):
+        if f.name == "_psa":
+            args[1:3] = [args[0], args[0][::-1]]  # agreeing shapes more often than chance
+        args[-1] = np.asarray(data.draw(st.lists(st.sampled_from(SPECIAL + [0.5, -0.3]), min_size=cols, max_size=3 * cols)))
+        args[-1] = args[-1][: len(args[-1]) // cols * cols].reshape(-1, cols)
     before = [(a, a.tobytes()) for a in args if isinstance(a, np.ndarray)]
     try:
         out = f.fn(*args)
@@ -276,8 +281,8 @@ def test_requests_with_nothing_to_do_need_no_memory_and_huge_ones_fail_cleanly()
     for f in FUNCTIONS:
         if f.kinds[0] == "a":
             args = [none if k == "a" else a for k, a in zip(f.kinds, f.make_args(np.random.default_rng(6)))]
-            if f.name == "_psa":
-                args[3] = np.zeros((111, 8))
+            if f.name in OSCILLATOR_COLUMNS:
+                args[-1] = np.zeros((111, OSCILLATOR_COLUMNS[f.name]))
             assert f.fn(*args).shape == f.result(args)[0]
     many = np.broadcast_to(np.zeros((1, 1)), (2, 10**12))
     assert _core._psa(many, many, many, np.zeros((0, 8))).shape == (2, 0, 9)

@@ -22,10 +22,11 @@ from .api import (
     response_spectrum,
     rotd,
     significant_duration,
+    spectra,
 )
 from .io import RecordFormatError, read_at2, read_columns
 from .oscillator import oscillator_coefficients
-from .results import ResponseSpectrum, RotD
+from .results import ResponseSpectrum, RotD, Spectra
 
 __version__ = "0.1.0"
 
@@ -35,6 +36,7 @@ __all__ = [
     "significant_duration",
     "rotd",
     "response_spectrum",
+    "spectra",
     "oscillator_coefficients",
     "konno_ohmachi_smooth",
     "konno_ohmachi_matrix",
@@ -43,4 +45,5 @@ __all__ = [
     "RecordFormatError",
     "RotD",
     "ResponseSpectrum",
+    "Spectra",
 ]

@@ -4,8 +4,17 @@ Declared, bound and documented like those of ``groundmotion._core``, and run
 through the same call frame.
 """
 
-__all__ = ["_simd_target"]
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["_oscillator_peaks", "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
     "baseline" (SSE2 on x86-64, NEON on aarch64) or "scalar"."""
+
+def _oscillator_peaks(
+    waveforms_py: NDArray[np.float64], coefficients_py: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Peaks max|x|, max|v| and max|x + 2 damping v| of single-component
+    oscillators started at rest, shape (n_records, n_oscillators, 3)."""

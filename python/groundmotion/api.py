@@ -43,8 +43,9 @@ from ._core import (
     _rotd,
     _significant_duration,
 )
+from ._measures import _oscillator_peaks
 from .oscillator import oscillator_coefficients
-from .results import ResponseSpectrum, RotD
+from .results import ResponseSpectrum, RotD, Spectra
 
 __all__ = [
     "arias_intensity",
@@ -54,6 +55,7 @@ __all__ = [
     "response_spectrum",
     "rotd",
     "significant_duration",
+    "spectra",
 ]
 
 FloatArray = NDArray[np.float64]
@@ -128,15 +130,19 @@ def _fraction(value: Any, name: str) -> float:
     return number
 
 
-def _index(value: Any, name: str) -> int:
+def _integer(value: Any, name: str) -> int:
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer; got {value!r}")
     try:
-        number = operator.index(value)
+        return operator.index(value)
     except TypeError:
         raise TypeError(
             f"{name} must be an integer; got {type(value).__name__} {value!r}"
         ) from None
+
+
+def _index(value: Any, name: str) -> int:
+    number = _integer(value, name)
     if number < 0:
         raise ValueError(f"{name} must not be negative; got {number}")
     return number
@@ -148,6 +154,30 @@ def _workers(value: Any) -> int:
     number = _index(value, "workers")
     if number < 1:
         raise ValueError(f"workers must be at least 1 (or None for all CPUs); got {number}")
+    return number
+
+
+def _periods(value: ArrayLike) -> FloatArray:
+    """Oscillator periods as a fresh 1-D array, each positive and finite."""
+    period_array = _real_array(value, "periods")
+    if period_array.ndim > 1:
+        raise ValueError(
+            f"periods must be a number or 1-D; got an array of shape {period_array.shape}"
+        )
+    period_array = np.atleast_1d(period_array).copy()
+    bad = np.flatnonzero(~(np.isfinite(period_array) & (period_array > 0.0)))
+    if bad.size:
+        raise ValueError(
+            f"periods must be positive and finite; got periods[{bad[0]}] = "
+            f"{float(period_array[bad[0]])!r}"
+        )
+    return period_array
+
+
+def _damping(value: Any, name: str = "damping") -> float:
+    number = _real_scalar(value, name)
+    if not 0.0 <= number < 1.0:
+        raise ValueError(f"{name} must lie in [0, 1); got {number!r}")
     return number
 
 
@@ -585,21 +615,8 @@ def response_spectrum(
     # zero-stride view: no memory is allocated for them.
     z = components[2] if len(components) == 3 else np.broadcast_to(np.zeros((1, 1)), x.shape)
     dt = _positive_finite(dt, "dt")
-    period_array = _real_array(periods, "periods")
-    if period_array.ndim > 1:
-        raise ValueError(
-            f"periods must be a number or 1-D; got an array of shape {period_array.shape}"
-        )
-    period_array = np.atleast_1d(period_array).copy()
-    bad = np.flatnonzero(~(np.isfinite(period_array) & (period_array > 0.0)))
-    if bad.size:
-        raise ValueError(
-            f"periods must be positive and finite; got periods[{bad[0]}] = "
-            f"{float(period_array[bad[0]])!r}"
-        )
-    damping = _real_scalar(damping, "damping")
-    if not 0.0 <= damping < 1.0:
-        raise ValueError(f"damping must lie in [0, 1); got {damping!r}")
+    period_array = _periods(periods)
+    damping = _damping(damping)
     n_workers = _workers(workers)
 
     coefficients = np.asarray(oscillator_coefficients(period_array, damping, dt), np.float64)
@@ -614,6 +631,143 @@ def response_spectrum(
         )
     return ResponseSpectrum._from_table(
         period_array, damping, table, single, vertical=comp_ver is not None
+    )
+
+
+# ---------------------------------------------------------------------------
+# Single-component spectra
+
+#: Standard gravity, m/s^2.
+STANDARD_GRAVITY = 9.80665
+_CM_PER_G = 980.665  # cm/s^2 in one g
+# Divisors that take each accepted input unit to g; None for g itself.
+_UNITS = {"g": None, "m/s2": STANDARD_GRAVITY, "cm/s2": _CM_PER_G, "gal": _CM_PER_G}
+
+
+def spectra(
+    acc: ArrayLike,
+    dt: float,
+    periods: ArrayLike,
+    damping: float | ArrayLike = 0.05,
+    *,
+    units: str = "g",
+    axis: int = -1,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> Spectra:
+    """Displacement, velocity and acceleration response spectra of records.
+
+    Every record drives a linear single-degree-of-freedom oscillator of each
+    period and damping, solved exactly for a ground acceleration that varies
+    linearly between samples (the recursion of `response_spectrum`), starting
+    at rest.  The peaks over the samples of the relative displacement, the
+    relative velocity and the total (absolute) acceleration give SD, SV and
+    SA; PSA is ``(2 pi / T)**2`` times SD and PSV is ``2 pi / T`` times SD.
+
+    Parameters
+    ----------
+    acc : array_like
+        Ground acceleration with time along `axis` and any number of record
+        dimensions before or after it.
+    dt : float
+        Sampling interval in seconds, positive and finite.
+    periods : float or array_like, shape (n_periods,)
+        Oscillator periods in seconds, each positive and finite.
+    damping : float or sequence of floats, optional
+        Fraction of critical damping in [0, 1); 0.05 for 5 %.  A sequence
+        (at least one value) adds a damping axis before the period axis.
+    units : {"g", "m/s2", "cm/s2", "gal"}, optional
+        Unit of `acc`; converted to g with g = 9.80665 m/s^2.
+    axis : int, optional
+        The time axis of `acc`.
+    workers : int or None, optional
+        Number of threads over which the records (or the oscillators, when
+        there are more of them than records) are split (None: one per CPU);
+        the result does not depend on it.
+    progress : bool, optional
+        Show a tqdm progress bar (needs tqdm).
+
+    Returns
+    -------
+    Spectra
+        ``periods``, ``damping`` and the fields ``sd`` (cm), ``sv`` (cm/s),
+        ``sa`` (g), ``psv`` (cm/s) and ``psa`` (g), each of shape
+        ``leading + (n_periods,)`` for one damping and ``leading +
+        (n_dampings, n_periods)`` for a sequence, where ``leading`` is the
+        shape of `acc` without `axis`.  A record with a NaN or infinite
+        sample gives NaN in all of its fields.  ``psa`` equals
+        `response_spectrum`'s ``psa_000`` for the same record in g.
+
+    Raises
+    ------
+    ValueError
+        If `acc` has no dimension, `axis` is out of range, `dt` or a period
+        is not positive and finite, `periods` has more than one dimension, a
+        damping lies outside [0, 1) or the sequence is empty, or `units` is
+        not one of the names above.
+    TypeError
+        If an array does not hold real numbers or a number argument is not a
+        real number.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> t = np.arange(0, 10, 0.01)
+    >>> s = spectra(np.sin(2 * np.pi * t), 0.01, [0.5, 1.0, 2.0], [0.02, 0.05])
+    >>> s.sd.shape
+    (2, 3)
+    """
+    array = _real_array(acc, "acc")
+    if array.ndim == 0:
+        raise ValueError("acc must have a time axis; got a single number")
+    axis_number = _integer(axis, "axis")
+    if not -array.ndim <= axis_number < array.ndim:
+        raise ValueError(
+            f"axis must lie in [{-array.ndim}, {array.ndim}) for acc of shape "
+            f"{array.shape}; got {axis_number}"
+        )
+    dt = _positive_finite(dt, "dt")
+    period_array = _periods(periods)
+    several = np.ndim(damping) > 0
+    if several:
+        damping_array = _real_array(damping, "damping")
+        if damping_array.ndim != 1 or damping_array.size == 0:
+            raise ValueError(
+                f"damping must be a number or a non-empty 1-D sequence; got an array of "
+                f"shape {damping_array.shape}"
+            )
+        for k, value in enumerate(damping_array):
+            _damping(float(value), f"damping[{k}]")
+        damping_array = damping_array.copy()
+    else:
+        damping_array = np.array([_damping(damping)])
+    if not isinstance(units, str) or units not in _UNITS:
+        raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
+    n_workers = _workers(workers)
+
+    moved = np.moveaxis(array, axis_number, -1)
+    leading = moved.shape[:-1]
+    records = moved.reshape(-1, moved.shape[-1])
+    divisor = _UNITS[units]
+    if divisor is not None:
+        records = records / divisor
+    coefficients = np.concatenate([
+        np.column_stack([
+            np.asarray(oscillator_coefficients(period_array, d, dt), np.float64),
+            np.full(period_array.size, 2.0 * d),
+        ])
+        for d in damping_array
+    ])
+    n_records, n_oscillators = records.shape[0], coefficients.shape[0]
+    if n_oscillators >= n_records:
+        table = _chunked(lambda o: _oscillator_peaks(records, coefficients[o]),
+                         n_oscillators, 1, n_workers, progress, "spectra")
+    else:
+        table = _chunked(lambda r: _oscillator_peaks(records[r], coefficients),
+                         n_records, 0, n_workers, progress, "spectra")
+    shape = leading + ((damping_array.size,) if several else ()) + (period_array.size, 3)
+    return Spectra._from_table(
+        period_array, damping_array if several else float(damping_array[0]), table.reshape(shape)
     )
 
 

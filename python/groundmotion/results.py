@@ -2,7 +2,8 @@
 
 `RotD` holds the orientation-independent horizontal peak measures of one
 record or of a batch, `ResponseSpectrum` the pseudo-spectral accelerations of
-one record or of a batch over a set of periods.  Both are frozen dataclasses:
+one record or of a batch over a set of periods, `Spectra` the single-component
+displacement, velocity and acceleration spectra.  All are frozen dataclasses:
 their fields are plain floats (one record) or NumPy arrays (a batch), they
 print as a readable summary and convert to a pandas DataFrame on request.
 """
@@ -18,7 +19,7 @@ from numpy.typing import NDArray
 if TYPE_CHECKING:  # pragma: no cover - typing only
     import pandas
 
-__all__ = ["ResponseSpectrum", "RotD"]
+__all__ = ["ResponseSpectrum", "RotD", "Spectra"]
 
 FloatArray = NDArray[np.float64]
 #: A field of a result: a float for one record, an array for a batch.
@@ -258,3 +259,100 @@ class ResponseSpectrum:
             [range(n_records), self.periods], names=["record", "period"]
         )
         return pd.DataFrame({k: v.reshape(-1) for k, v in columns.items()}, index=index)
+
+
+_CM_PER_G = 980.665  # cm/s^2 in one g
+_SPECTRA_FIELDS = ("sd", "sv", "sa", "psv", "psa")
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Spectra:
+    """Response spectra of single-component records.
+
+    For every record, damping and period a linear oscillator is run from
+    rest; SD, SV and SA are the peaks of its relative displacement, relative
+    velocity and total acceleration, PSV and PSA the pseudo-velocity and
+    pseudo-acceleration ``w SD`` and ``w**2 SD`` with ``w = 2 pi / T``.
+
+    Every response field has shape ``leading + (n_periods,)`` for one damping
+    and ``leading + (n_dampings, n_periods)`` for several, ``leading`` being
+    the record dimensions of the input.  A record with a NaN or infinite
+    sample gives NaN in every field.
+
+    Attributes
+    ----------
+    periods : numpy.ndarray, shape (n_periods,)
+        Oscillator periods in seconds.
+    damping : float or numpy.ndarray
+        Fraction of critical damping, or one per row of the damping axis.
+    sd : numpy.ndarray
+        Peak relative displacement, cm.
+    sv : numpy.ndarray
+        Peak relative velocity, cm/s.
+    sa : numpy.ndarray
+        Peak total (absolute) acceleration, g.
+    psv : numpy.ndarray
+        Pseudo-spectral velocity, cm/s.
+    psa : numpy.ndarray
+        Pseudo-spectral acceleration, g.
+    """
+
+    periods: FloatArray
+    damping: float | FloatArray
+    sd: FloatArray
+    sv: FloatArray
+    sa: FloatArray
+    psv: FloatArray
+    psa: FloatArray
+
+    @classmethod
+    def _from_table(cls, periods: FloatArray, damping: float | FloatArray,
+                    table: FloatArray) -> Spectra:
+        """Fields from the oscillator peaks, shape ``(..., n_periods, 3)``:
+        max|x|, max|v| and max|x + 2 damping v| of the scaled state
+        ``x = w**2 u``, ``v = w u'`` in g."""
+        omega = 2.0 * np.pi / periods
+        psa = table[..., 0]
+        return cls(
+            periods,
+            damping,
+            sd=psa / (omega * omega) * _CM_PER_G,
+            sv=table[..., 1] / omega * _CM_PER_G,
+            sa=table[..., 2],
+            psv=psa / omega * _CM_PER_G,
+            psa=psa,
+        )
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """Shape of every response field."""
+        return self.psa.shape
+
+    def __repr__(self) -> str:
+        n = len(self.periods)
+        span = f", {self.periods.min():.4g} to {self.periods.max():.4g} s" if n else ""
+        return (f"Spectra({n} periods{span}, damping {_format_value(self.damping)}, "
+                f"fields sd, sv, sa, psv, psa of shape {self.shape})")
+
+    def to_dataframe(self) -> pandas.DataFrame:
+        """The spectra as a pandas DataFrame, one row per response value.
+
+        The columns are ``sd``, ``sv``, ``sa``, ``psv`` and ``psa``; the index
+        has one level per record dimension (``record``, or ``record_0``,
+        ``record_1``, ... for several), then ``damping`` for a sequence of
+        dampings, then ``period``.  Requires pandas (imported only here).
+        """
+        pd = _import_pandas()
+        several = isinstance(self.damping, np.ndarray)
+        n_leading = self.psa.ndim - 1 - several
+        names = ["record"] if n_leading == 1 else [f"record_{k}" for k in range(n_leading)]
+        levels = [range(n) for n in self.psa.shape[:n_leading]]
+        if several:
+            names.append("damping")
+            levels.append(self.damping)
+        names.append("period")
+        levels.append(self.periods)
+        data = {name: getattr(self, name).reshape(-1) for name in _SPECTRA_FIELDS}
+        if len(levels) == 1:
+            return pd.DataFrame(data, index=pd.Index(self.periods, name="period"))
+        return pd.DataFrame(data, index=pd.MultiIndex.from_product(levels, names=names))
