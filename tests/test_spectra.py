@@ -4,6 +4,7 @@ SD, SV and SA are checked against the exact solution of the continuous
 oscillator (matrix exponential in oracles.py); PSA against the bits of
 `response_spectrum`, which runs the same recursion through `_psa`."""
 
+from importlib.util import find_spec
 from pathlib import Path
 
 import numpy as np
@@ -15,6 +16,7 @@ import groundmotion as gm
 
 DATA = Path(__file__).parent / "data"
 RNG = np.random.default_rng(20240611)
+HAVE_PANDAS = find_spec("pandas") is not None
 PERIODS = [0.02, 0.1, 0.3, 1.0, 2.5, 7.0, 20.0]  # a group of four and three left over
 
 
@@ -68,13 +70,15 @@ def test_a_peer_record_gives_response_spectrum_psa():
 def test_leading_dimensions_and_the_time_axis():
     acc = RNG.standard_normal((2, 300, 3)) * 0.1  # time on axis 1
     s = gm.spectra(acc, 0.005, PERIODS, [0.05, 0.1], axis=1)
-    assert s.sv.shape == (2, 3, 2, 7) and s.to_dataframe().shape == (2 * 3 * 2 * 7, 5)
+    assert s.sv.shape == (2, 3, 2, 7)
+    if HAVE_PANDAS:
+        assert s.to_dataframe().shape == (2 * 3 * 2 * 7, 5)
+        assert gm.spectra(acc[0, :, 0], 0.005, 1.0).to_dataframe().index.name == "period"
     one = gm.spectra(acc[1, :, 2], 0.005, PERIODS, [0.05, 0.1])
     assert one.sv.shape == (2, 7)
     assert_same_bits(s.sv[1, 2], one.sv)
     assert_same_bits(gm.spectra(acc.transpose(1, 0, 2), 0.005, PERIODS, axis=0).sa,
                      gm.spectra(acc, 0.005, PERIODS, axis=-2).sa)
-    assert gm.spectra(acc[0, :, 0], 0.005, 1.0).to_dataframe().index.name == "period"
 
 
 @pytest.mark.parametrize("units, factor", [("m/s2", 9.80665), ("cm/s2", 980.665), ("gal", 980.665)])
