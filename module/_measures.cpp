@@ -14,9 +14,13 @@ constexpr gm::frame::Function MEASURES[] = {
                 "Peaks of single-component oscillators started at rest, as an\n"
                 "(n_records, n_oscillators, 3) array.  Each row of coefficients_py holds\n"
                 "the eight recursion coefficients of groundmotion.oscillator_coefficients\n"
-                "and then 2 * damping; the columns of the result are max|x|, max|v| and\n"
-                "max|x + 2 damping v| of the scaled state (x = w^2 u, v = w u').  An\n"
-                "oscillator whose final state is not finite gives three NaNs.",
+                "(for the step dt / k), then 2 * damping, then k, the whole number of\n"
+                "recursion steps per sample interval in [1, 2^32].  With k > 1 the record\n"
+                "is read linearly between samples at the times j dt / k, j = 0 ..\n"
+                "(n - 1) k - 1 (the last sample is left out).  The columns of the result\n"
+                "are max|x|, max|v| and max|x + 2 damping v| of the scaled state\n"
+                "(x = w^2 u, v = w u') over every step.  An oscillator whose final state\n"
+                "is not finite, or whose k is not such a whole number, gives three NaNs.",
                 waveforms_py, coefficients_py),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"

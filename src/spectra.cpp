@@ -8,6 +8,9 @@
 // results are those of the oscillator run alone.
 #include "spectra.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "oscillator.hpp"
 #include "psa.hpp"
 #include "simd.hpp"
@@ -17,6 +20,12 @@ namespace gm {
 namespace {
 
 constexpr uint64_t LANES = 4;
+// The coefficients a run reads, one value per lane: the recursion's and
+// 2 * damping.  The last column, the number of sub-steps, is not per lane.
+constexpr uint64_t N_RUN_COEFFICIENTS = N_COEFFICIENTS + 1;
+constexpr uint64_t SUBSTEPS_COLUMN = N_COEFFICIENTS + 1;
+// Sub-steps per sample interval accepted in the last column.
+constexpr double MAX_SUBSTEPS = 4294967296.0;  // 2^32
 
 // The end of one run: the final state and the three peaks, per lane of V.
 template <class V>
@@ -25,23 +34,58 @@ struct Run {
     V peak_x{}, peak_v{}, peak_a{};
 };
 
-// One oscillator per lane of V over one record, from rest.  c[i] holds
-// coefficient i of every lane (the ninth being 2 * damping).
+// Takes one step of the recursion to the later sample l and the peaks after it.
 template <class V>
-GM_INLINE Run<V> run(const V (&c)[N_PEAK_COEFFICIENTS], const Row& row) {
+GM_INLINE void advance(const Recursion<V>& rec, V two_zeta, Run<V>& r, V e, V l) {
+    rec.step(r.x, r.v, e, l);
+    r.peak_x = simd::max(simd::abs(r.x), r.peak_x);
+    r.peak_v = simd::max(simd::abs(r.v), r.peak_v);
+    r.peak_a = simd::max(simd::abs(r.x + two_zeta * r.v), r.peak_a);
+}
+
+// One oscillator per lane of V over one record, from rest, with `substeps`
+// steps per sample interval (the same number in every lane).  c[i] holds
+// coefficient i of every lane (the ninth being 2 * damping; the tenth, the
+// number of sub-steps, is read by the caller).
+//
+// With one step per interval the recursion runs from the first sample to the
+// last.  With k > 1 it runs over the record read linearly between samples
+// at the times j dt / k, j = 0 .. (n - 1) k - 1: inside the interval from a0
+// to a1 the sub-sample j (0 < j < k) is a0 + (a1 - a0) * (j / k), the
+// difference, the quotient of j and k as doubles, the product and the sum
+// each rounded in that order; sub-sample k is a1 itself.  The last sample is
+// not reached: the final interval stops one sub-step short of it.
+template <class V>
+GM_INLINE Run<V> run(const V (&c)[N_RUN_COEFFICIENTS], uint64_t substeps, const Row& row) {
     const Recursion<V> rec(c);
     const V two_zeta = c[N_COEFFICIENTS];
     Run<V> r;
     const char* p = row.data;
-    V early = simd::splat<V>(load_sample(p));
+    if (substeps == 1) {
+        V early = simd::splat<V>(load_sample(p));
+        for (uint64_t k = 1; k < row.len; ++k) {
+            p += row.stride;
+            const V late = simd::splat<V>(load_sample(p));
+            advance(rec, two_zeta, r, early, late);
+            early = late;
+        }
+        return r;
+    }
+    const double per = static_cast<double>(substeps);
+    double a0 = load_sample(p);
     for (uint64_t k = 1; k < row.len; ++k) {
         p += row.stride;
-        const V late = simd::splat<V>(load_sample(p));
-        rec.step(r.x, r.v, early, late);
-        r.peak_x = simd::max(simd::abs(r.x), r.peak_x);
-        r.peak_v = simd::max(simd::abs(r.v), r.peak_v);
-        r.peak_a = simd::max(simd::abs(r.x + two_zeta * r.v), r.peak_a);
-        early = late;
+        const double a1 = load_sample(p);
+        const double rise = a1 - a0;
+        const uint64_t steps = k + 1 < row.len ? substeps : substeps - 1;
+        V early = simd::splat<V>(a0);
+        for (uint64_t j = 1; j <= steps; ++j) {
+            const double at = j < substeps ? a0 + rise * (static_cast<double>(j) / per) : a1;
+            const V late = simd::splat<V>(at);
+            advance(rec, two_zeta, r, early, late);
+            early = late;
+        }
+        a0 = a1;
     }
     return r;
 }
@@ -62,7 +106,7 @@ GM_INLINE void write_lane(const Run<V>& r, int j, double* out) {
 
 OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients) {
     if (coefficients.cols != N_PEAK_COEFFICIENTS) {
-        panic_not_equal("coefficients must have 9 columns", coefficients.cols,
+        panic_not_equal("coefficients must have 10 columns", coefficients.cols,
                         N_PEAK_COEFFICIENTS);
     }
     const uint64_t ns = waveforms.rows;
@@ -73,42 +117,74 @@ OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients)
     double* out = result.f64();
     auto row_of = [&](uint64_t s, uint64_t o) { return out + (s * n_osc + o) * N_OSCILLATOR_PEAKS; };
 
-    // Whole groups of four oscillators on a vector target; returns the first
-    // oscillator left for the one-at-a-time path.
-    uint64_t o = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
-        using Tag = decltype(tag);
-        uint64_t q = 0;
-        if constexpr (simd::is_vector<Tag>) {
-            using V = typename Tag::f64;
-            static_assert(sizeof(V) == LANES * sizeof(double));
-            for (; q + LANES <= n_osc; q += LANES) {
-                double lanes[N_PEAK_COEFFICIENTS * LANES];
-                for (uint64_t j = 0; j < LANES; ++j) {
-                    for (uint64_t i = 0; i < N_PEAK_COEFFICIENTS; ++i) {
-                        lanes[i * LANES + j] = coefficients.at(q + j, i);
-                    }
-                }
-                V c[N_PEAK_COEFFICIENTS];
-                for (uint64_t i = 0; i < N_PEAK_COEFFICIENTS; ++i) {
-                    c[i] = simd::load<V>(lanes + i * LANES);
-                }
+    // The numbers of sub-steps (0 for a value that is not a whole number in
+    // [1, 2^32]), and the oscillators in increasing order of them (in their
+    // own order where equal) so that the four lanes of a group share one.
+    std::vector<uint64_t> substeps(n_osc);
+    for (uint64_t o = 0; o < n_osc; ++o) {
+        const double k = coefficients.at(o, SUBSTEPS_COLUMN);
+        const bool whole =
+            k >= 1.0 && k <= MAX_SUBSTEPS && k == static_cast<double>(static_cast<uint64_t>(k));
+        substeps[o] = whole ? static_cast<uint64_t>(k) : 0;
+    }
+    std::vector<uint64_t> order(n_osc);
+    for (uint64_t o = 0; o < n_osc; ++o) order[o] = o;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint64_t a, uint64_t b) { return substeps[a] < substeps[b]; });
+
+    // Within each run of equal sub-steps in `order`: whole groups of four
+    // oscillators on a vector target, then the rest one at a time.
+    uint64_t begin = 0;
+    while (begin < n_osc) {
+        const uint64_t k = substeps[order[begin]];
+        uint64_t end = begin;
+        while (end < n_osc && substeps[order[end]] == k) ++end;
+        if (k == 0) {
+            for (uint64_t q = begin; q < end; ++q) {
                 for (uint64_t s = 0; s < ns; ++s) {
-                    const Run<V> r = run<V>(c, waveforms.row(s));
+                    double* row = row_of(s, order[q]);
+                    for (uint64_t i = 0; i < N_OSCILLATOR_PEAKS; ++i) row[i] = quiet_nan();
+                }
+            }
+            begin = end;
+            continue;
+        }
+        uint64_t q = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+            using Tag = decltype(tag);
+            uint64_t first = begin;
+            if constexpr (simd::is_vector<Tag>) {
+                using V = typename Tag::f64;
+                static_assert(sizeof(V) == LANES * sizeof(double));
+                for (; first + LANES <= end; first += LANES) {
+                    double lanes[N_RUN_COEFFICIENTS * LANES];
                     for (uint64_t j = 0; j < LANES; ++j) {
-                        write_lane(r, static_cast<int>(j), row_of(s, q + j));
+                        for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
+                            lanes[i * LANES + j] = coefficients.at(order[first + j], i);
+                        }
+                    }
+                    V c[N_RUN_COEFFICIENTS];
+                    for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
+                        c[i] = simd::load<V>(lanes + i * LANES);
+                    }
+                    for (uint64_t s = 0; s < ns; ++s) {
+                        const Run<V> r = run<V>(c, k, waveforms.row(s));
+                        for (uint64_t j = 0; j < LANES; ++j) {
+                            write_lane(r, static_cast<int>(j), row_of(s, order[first + j]));
+                        }
                     }
                 }
             }
+            return first;
+        });
+        for (; q < end; ++q) {
+            const uint64_t o = order[q];
+            double c[N_RUN_COEFFICIENTS];
+            for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
+            for (uint64_t s = 0; s < ns; ++s) {
+                write_lane(run<double>(c, k, waveforms.row(s)), 0, row_of(s, o));
+            }
         }
-        return q;
-    });
-
-    for (; o < n_osc; ++o) {
-        double c[N_PEAK_COEFFICIENTS];
-        for (uint64_t i = 0; i < N_PEAK_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
-        for (uint64_t s = 0; s < ns; ++s) {
-            write_lane(run<double>(c, waveforms.row(s)), 0, row_of(s, o));
-        }
+        begin = end;
     }
     return result;
 }

@@ -244,3 +244,23 @@ def exact_spectra(row, dt, period, damping):
         total = -(w * w * u + 2 * z * w * du)  # u'' + a
         peaks = [max(p, abs(q)) for p, q in zip(peaks, (u, du, total))]
     return np.array([peaks[0] * 980.665, peaks[1] * 980.665, peaks[2]])
+
+
+def substepped_peaks(coefficients, row, k):
+    """Peaks of |x|, |v| and |x + c v| (c the ninth coefficient) of the plain
+    recursion over the record interpolated to k points per sample interval,
+    built in full: a0 + (a1 - a0) * (j / k) for j = 0 .. k - 1 of each
+    interval, so without the last sample when k > 1."""
+    a = np.asarray(row, float)
+    if k > 1:
+        fine = a[:-1, None] + (a[1:] - a[:-1])[:, None] * (np.arange(k) / k)
+        fine[:, 0] = a[:-1]
+        a = fine.ravel()
+    a_xx, a_xv, a_vx, a_vv, b_x0, b_v0, b_x1, b_v1, c = (float(v) for v in coefficients[:9])
+    x = v = 0.0
+    peaks = [0.0, 0.0, 0.0]
+    for e, l in zip(a.tolist(), a[1:].tolist()):
+        x, v = (((a_xx * x + a_xv * v) + b_x0 * e) + b_x1 * l,
+                ((a_vx * x + a_vv * v) + b_v0 * e) + b_v1 * l)
+        peaks = [max(p, abs(q)) for p, q in zip(peaks, (x, v, x + c * v))]
+    return np.array(peaks)

@@ -250,7 +250,7 @@ WRONG = {"a": st.sampled_from([None, 1.0, [[1.0]], np.zeros(3), np.zeros((2, 2),
          "u": st.sampled_from([-5, 2**64, 2**62, 1.5, None, np.int64(3)])}
 
 
-OSCILLATOR_COLUMNS = {"_psa": 8, "_oscillator_peaks": 9}  # coefficient columns
+OSCILLATOR_COLUMNS = {"_psa": 8, "_oscillator_peaks": 10}  # coefficient columns
 
 
 @settings(max_examples=examples(100), deadline=None, suppress_health_check=list(HealthCheck))

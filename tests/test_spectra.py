@@ -4,6 +4,9 @@ SD, SV and SA are checked against the exact solution of the continuous
 oscillator (matrix exponential in oracles.py); PSA against the bits of
 `response_spectrum`, which runs the same recursion through `_psa`."""
 
+import json
+import math
+from fractions import Fraction
 from importlib.util import find_spec
 from pathlib import Path
 
@@ -81,6 +84,47 @@ def test_leading_dimensions_and_the_time_axis():
                      gm.spectra(acc, 0.005, PERIODS, axis=-2).sa)
 
 
+def test_substeps_follow_the_recursion_on_the_interpolated_record():
+    acc = np.random.default_rng(5).standard_normal((2, 120)) * 0.3
+    acc[:, -1] = 4.0  # left out with sub-steps, felt without
+    dt, n, dampings = 0.02, 4, [0.0, 0.05]
+    periods = np.array([0.011, 0.013, 0.017, 0.02, 0.026, 0.04, 0.05, 0.079, 0.08, 0.3])
+    s = gm.spectra(acc, dt, periods, dampings, steps_per_period=n)
+    plain = gm.spectra(acc, dt, periods, dampings)
+    long = periods >= n * dt
+    for name in ("sd", "sv", "sa"):
+        assert_same_bits(getattr(s, name)[..., long], getattr(plain, name)[..., long])
+    for d, damping in enumerate(dampings):
+        for p in np.flatnonzero(~long):
+            k = math.ceil(n * Fraction(str(dt)) / Fraction(str(periods[p])))
+            c = np.append(gm.oscillator_coefficients(periods[p], damping, dt / k)[0], 2 * damping)
+            w = 2 * np.pi / periods[p]
+            for r in range(2):
+                got = [s.psa[r, d, p], s.sv[r, d, p] * w / 980.665, s.sa[r, d, p]]
+                np.testing.assert_allclose(got, oracles.substepped_peaks(c, acc[r], k), rtol=1e-12)
+
+
+def test_a_sub_step_count_that_is_not_whole_gives_nan():
+    from groundmotion._measures import _oscillator_peaks
+
+    c = gm.oscillator_coefficients(0.1, 0.05, 0.01)[0].tolist()
+    out = _oscillator_peaks(np.ones((2, 9)), np.array([c + [0.1, k] for k in (0.0, 2.5, np.nan, 2.0**33, 2.0)]))
+    assert np.isnan(out[:, :4]).all() and np.isfinite(out[:, 4]).all()
+
+
+def test_substeps_give_peer_short_period_spectra():
+    reference = json.loads((DATA / "peer" / "reference_spectra.json").read_text())
+    periods = np.array(reference["period"])
+    for record in reference["records"]:
+        for name, file in zip(("h1", "h2"), record["files"]):
+            acc, dt = gm.read_at2(DATA / "peer" / f"{file}.gz")
+            short = periods < 10 * dt
+            want = np.array(record[name])[short]
+            np.testing.assert_allclose(gm.spectra(acc, dt, periods[short], steps_per_period=10).psa,
+                                       want, rtol=2e-6)  # PEER prints seven digits
+            assert np.abs(gm.spectra(acc, dt, periods[short]).psa / want - 1).max() > 1e-3
+
+
 @pytest.mark.parametrize("units, factor", [("m/s2", 9.80665), ("cm/s2", 980.665), ("gal", 980.665)])
 def test_units_are_converted_to_g(units, factor):
     acc = RNG.standard_normal((3, 400)) * 0.2
@@ -99,6 +143,8 @@ def test_units_are_converted_to_g(units, factor):
     (dict(axis=2), ValueError, r"axis must lie in \[-2, 2\)"),
     (dict(axis=1.0), TypeError, "axis must be an integer"),
     (dict(workers=0), ValueError, "workers must be at least 1"),
+    (dict(steps_per_period=0), ValueError, "steps_per_period must be None or a positive integer; got 0"),
+    (dict(steps_per_period=2.0), ValueError, "steps_per_period must be None or a positive integer"),
     (dict(acc=np.array(["a"])), TypeError, "acc must hold real numbers"),
 ])
 def test_bad_arguments_are_named(kwargs, error, text):

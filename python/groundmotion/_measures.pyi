@@ -17,4 +17,12 @@ def _oscillator_peaks(
     waveforms_py: NDArray[np.float64], coefficients_py: NDArray[np.float64]
 ) -> NDArray[np.float64]:
     """Peaks max|x|, max|v| and max|x + 2 damping v| of single-component
-    oscillators started at rest, shape (n_records, n_oscillators, 3)."""
+    oscillators started at rest, shape (n_records, n_oscillators, 3).
+
+    A row of coefficients: the eight recursion coefficients for the step
+    dt / k, 2 * damping, and k, the whole number of steps per sample interval
+    (1 to 2**32, as a float).  With k > 1 the record is read linearly between
+    samples at j dt / k, j = 0 .. (n - 1) k - 1 (the last sample left out),
+    sub-sample j of [a0, a1] being a0 + (a1 - a0) * (j / k).  A row whose
+    final state is not finite, or whose k is not such a whole number, gives
+    three NaNs."""

@@ -644,6 +644,34 @@ _CM_PER_G = 980.665  # cm/s^2 in one g
 _UNITS = {"g": None, "m/s2": STANDARD_GRAVITY, "cm/s2": _CM_PER_G, "gal": _CM_PER_G}
 
 
+def _substeps(periods: np.ndarray, dt: float, steps_per_period: Any) -> np.ndarray:
+    """Steps per sample interval of every period, as floats (1 without sub-steps)."""
+    substeps = np.ones(periods.size)
+    if steps_per_period is None:
+        return substeps
+    if isinstance(steps_per_period, (bool, np.bool_)) or not isinstance(
+        steps_per_period, (int, np.integer)
+    ) or steps_per_period < 1:
+        raise ValueError(
+            f"steps_per_period must be None or a positive integer; got {steps_per_period!r}"
+        )
+    span = float(steps_per_period) * dt
+    short = periods < span
+    # T < n dt, yet the rounded quotient may be 1: at least two steps then.
+    substeps[short] = np.maximum(np.ceil(span / periods[short]), 2.0)
+    return substeps
+
+
+def _step_coefficients(periods: np.ndarray, damping: float, dt: float,
+                       substeps: np.ndarray) -> np.ndarray:
+    """The recursion coefficients of every period for its step dt / k."""
+    table = np.asarray(oscillator_coefficients(periods, damping, dt), np.float64)
+    for k in np.unique(substeps[substeps > 1]):
+        rows = substeps == k
+        table[rows] = oscillator_coefficients(periods[rows], damping, dt / k)
+    return table
+
+
 def spectra(
     acc: ArrayLike,
     dt: float,
@@ -654,6 +682,7 @@ def spectra(
     axis: int = -1,
     workers: int | None = 1,
     progress: bool = False,
+    steps_per_period: int | None = None,
 ) -> Spectra:
     """Displacement, velocity and acceleration response spectra of records.
 
@@ -686,6 +715,17 @@ def spectra(
         the result does not depend on it.
     progress : bool, optional
         Show a tqdm progress bar (needs tqdm).
+    steps_per_period : int or None, optional
+        None (the default) runs every oscillator once per sample interval,
+        from the first sample to the last.  A positive integer n runs every
+        period T < n dt on k = ceil(n dt / T) steps per sample interval (at
+        least 2; n dt is rounded, then the quotient), over the record read
+        linearly between samples at the times j dt / k for j = 0 ..
+        (len - 1) k - 1, so that the last sample is left out, and takes the
+        peaks over every step; sub-sample j of the interval from a0 to a1 is
+        ``a0 + (a1 - a0) * (j / k)``.  Periods with T >= n dt run as with
+        None, over every sample.  ``steps_per_period=10`` is the rule of
+        PEER's NGA-West2 spectra.
 
     Returns
     -------
@@ -695,16 +735,18 @@ def spectra(
         ``leading + (n_periods,)`` for one damping and ``leading +
         (n_dampings, n_periods)`` for a sequence, where ``leading`` is the
         shape of `acc` without `axis`.  A record with a NaN or infinite
-        sample gives NaN in all of its fields.  ``psa`` equals
-        `response_spectrum`'s ``psa_000`` for the same record in g.
+        sample gives NaN in all of its fields.  Without `steps_per_period`
+        ``psa`` equals `response_spectrum`'s ``psa_000`` for the same record
+        in g.
 
     Raises
     ------
     ValueError
         If `acc` has no dimension, `axis` is out of range, `dt` or a period
         is not positive and finite, `periods` has more than one dimension, a
-        damping lies outside [0, 1) or the sequence is empty, or `units` is
-        not one of the names above.
+        damping lies outside [0, 1) or the sequence is empty, `units` is
+        not one of the names above, or `steps_per_period` is neither None
+        nor a positive integer.
     TypeError
         If an array does not hold real numbers or a number argument is not a
         real number.
@@ -744,6 +786,7 @@ def spectra(
     if not isinstance(units, str) or units not in _UNITS:
         raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
     n_workers = _workers(workers)
+    substeps = _substeps(period_array, dt, steps_per_period)
 
     moved = np.moveaxis(array, axis_number, -1)
     leading = moved.shape[:-1]
@@ -753,8 +796,9 @@ def spectra(
         records = records / divisor
     coefficients = np.concatenate([
         np.column_stack([
-            np.asarray(oscillator_coefficients(period_array, d, dt), np.float64),
+            _step_coefficients(period_array, d, dt, substeps),
             np.full(period_array.size, 2.0 * d),
+            substeps,
         ])
         for d in damping_array
     ])
