@@ -11,6 +11,7 @@ import numpy as np
 
 # A stable oscillator row, so that responses stay finite on finite input.
 STABLE = [0.95, 0.09, -0.09, 0.95, 0.002, 0.01, 0.002, -0.01]
+PERCENTILES = np.array([[0.0, 10.0, 50.0, 84.0, 100.0]])
 
 
 @dataclass(frozen=True)
@@ -88,6 +89,21 @@ FUNCTIONS += [
              lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), PEAK_ROWS),
              lambda a: ((a[0].shape[0], a[1].shape[0], 3), np.float64),
              lambda rng: [(np.ones((2, 5)), np.ones((1, 9))), (np.ones((2, 5)), np.ones((1, 11)))]),
+    Compiled(MEASURES, "_rotd_percentiles", ("comp_0_py", "comp_90_py", "percentiles_py"), "aaa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), _waves(rng, ns, nt), PERCENTILES),
+             lambda a: ((a[0].shape[0], a[2].shape[1]), np.float64),
+             lambda rng: [(np.ones((3, 4)), np.ones((2, 4)), PERCENTILES),
+                          (np.ones((2, 0)), np.ones((2, 0)), PERCENTILES),
+                          (np.ones((2, 4)), np.ones((2, 4)), np.ones((2, 1))),
+                          (np.ones((2, 4)), np.ones((2, 4)), np.array([[100.5]]))]),
+    Compiled(MEASURES, "_psa_percentiles",
+             ("comp_0_py", "comp_90_py", "coefficients_py", "percentiles_py"), "aaaa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), _waves(rng, ns, nt),
+                                       np.array([STABLE, STABLE[::-1]] * 3), PERCENTILES),
+             lambda a: ((a[0].shape[0], a[2].shape[0], a[3].shape[1]), np.float64),
+             lambda rng: [(np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 8)), PERCENTILES),
+                          (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 7)), PERCENTILES),
+                          (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 8)), np.array([[np.nan]]))]),
 ]
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.

@@ -280,9 +280,10 @@ def test_requests_with_nothing_to_do_need_no_memory_and_huge_ones_fail_cleanly()
     none = np.broadcast_to(np.zeros((1, 1)), (0, 10**12))
     for f in FUNCTIONS:
         if f.kinds[0] == "a":
-            args = [none if k == "a" else a for k, a in zip(f.kinds, f.make_args(np.random.default_rng(6)))]
-            if f.name in OSCILLATOR_COLUMNS:
-                args[-1] = np.zeros((111, OSCILLATOR_COLUMNS[f.name]))
+            args = [none if k == "a" and p != "percentiles_py" else a
+                    for p, k, a in zip(f.params, f.kinds, f.make_args(np.random.default_rng(6)))]
+            if "coefficients_py" in f.params:
+                args[f.params.index("coefficients_py")] = np.zeros((111, OSCILLATOR_COLUMNS.get(f.name, 8)))
             assert f.fn(*args).shape == f.result(args)[0]
     many = np.broadcast_to(np.zeros((1, 1)), (2, 10**12))
     assert _core._psa(many, many, many, np.zeros((0, 8))).shape == (2, 0, 9)

@@ -7,7 +7,7 @@ through the same call frame.
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["_oscillator_peaks", "_simd_target"]
+__all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -26,3 +26,20 @@ def _oscillator_peaks(
     sub-sample j of [a0, a1] being a0 + (a1 - a0) * (j / k).  A row whose
     final state is not finite, or whose k is not such a whole number, gives
     three NaNs."""
+
+def _rotd_percentiles(
+    comp_0_py: NDArray[np.float64],
+    comp_90_py: NDArray[np.float64],
+    percentiles_py: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """RotDnn of every station's horizontal pair at each percentile of the
+    (1, n_percentiles) array, shape (n_stations, n_percentiles)."""
+
+def _psa_percentiles(
+    comp_0_py: NDArray[np.float64],
+    comp_90_py: NDArray[np.float64],
+    coefficients_py: NDArray[np.float64],
+    percentiles_py: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """RotDnn of the horizontal oscillator responses, shape (n_stations,
+    n_oscillators, n_percentiles)."""

@@ -43,7 +43,7 @@ from ._core import (
     _rotd,
     _significant_duration,
 )
-from ._measures import _oscillator_peaks
+from ._measures import _oscillator_peaks, _psa_percentiles, _rotd_percentiles
 from .oscillator import oscillator_coefficients
 from .results import ResponseSpectrum, RotD, Spectra
 
@@ -179,6 +179,43 @@ def _damping(value: Any, name: str = "damping") -> float:
     if not 0.0 <= number < 1.0:
         raise ValueError(f"{name} must lie in [0, 1); got {number!r}")
     return number
+
+
+def _dampings(value: Any) -> tuple[FloatArray, bool]:
+    """A number or a non-empty 1-D sequence of dampings as a fresh 1-D array,
+    and whether it was a sequence."""
+    if np.ndim(value) == 0:
+        return np.array([_damping(value)]), False
+    damping_array = _real_array(value, "damping")
+    if damping_array.ndim != 1 or damping_array.size == 0:
+        raise ValueError(
+            f"damping must be a number or a non-empty 1-D sequence; got an array of "
+            f"shape {damping_array.shape}"
+        )
+    for k, number in enumerate(damping_array):
+        _damping(float(number), f"damping[{k}]")
+    return damping_array.copy(), True
+
+
+def _percentiles(value: Any) -> FloatArray:
+    """A number or a non-empty 1-D sequence of percentiles as a fresh 1-D array,
+    each in [0, 100]."""
+    if np.ndim(value) == 0:
+        array = np.array([_real_scalar(value, "percentiles")])
+    else:
+        array = _real_array(value, "percentiles")
+        if array.ndim != 1 or array.size == 0:
+            raise ValueError(
+                f"percentiles must be a number or a non-empty 1-D sequence; got an array of "
+                f"shape {array.shape}"
+            )
+        array = array.copy()
+    bad = np.flatnonzero(~((array >= 0.0) & (array <= 100.0)))
+    if bad.size:
+        raise ValueError(
+            f"percentiles must lie in [0, 100]; got {float(array[bad[0]])!r}"
+        )
+    return array
 
 
 # ---------------------------------------------------------------------------
@@ -461,6 +498,7 @@ def rotd(
     *,
     workers: int | None = 1,
     progress: bool = False,
+    percentiles: float | ArrayLike | None = None,
 ) -> RotD:
     """RotD00, RotD50 and RotD100 of pairs of horizontal components.
 
@@ -480,6 +518,11 @@ def rotd(
         CPU); the result does not depend on it.
     progress : bool, optional
         Show a tqdm progress bar (needs tqdm).
+    percentiles : float or sequence of floats, optional
+        Percentiles in [0, 100] at which RotDnn is also wanted: the 180
+        directional peaks, sorted, read at position ``nn / 100 * 179`` with
+        linear interpolation between neighbours (0, 50 and 100 give RotD00,
+        RotD50 and RotD100 exactly).
 
     Returns
     -------
@@ -488,13 +531,16 @@ def rotd(
         and ``angle_rotd00``, ``angle_rotd100`` (degrees from `comp_0` toward
         `comp_90`), floats for one record and arrays of shape (n_records,)
         for a batch.  A record with a NaN or infinite sample in either
-        component gives NaN in all five.
+        component gives NaN in all five.  With `percentiles`, also
+        ``percentiles`` and ``rotdnn``, of shape (n_percentiles,) for one
+        record and (n_records, n_percentiles) for a batch; otherwise both
+        are None.
 
     Raises
     ------
     ValueError
         If the two components differ in shape, hold no samples, or have more
-        than two dimensions.
+        than two dimensions, or a percentile lies outside [0, 100].
     TypeError
         If a component does not hold real numbers.
 
@@ -513,11 +559,19 @@ def rotd(
     (x, y), single = _components({"comp_0": comp_0, "comp_90": comp_90})
     if x.shape[0] > 0 and x.shape[1] == 0:
         raise ValueError("comp_0 and comp_90 hold no samples; RotD needs at least one")
+    percentile_array = None if percentiles is None else _percentiles(percentiles)
     n_workers = _workers(workers)
     table = _chunked(
         lambda rows: _rotd(x[rows], y[rows]), x.shape[0], 0, n_workers, progress, "RotD"
     )
-    return RotD._from_table(table, single)
+    if percentile_array is None:
+        return RotD._from_table(table, single)
+    wanted = percentile_array[np.newaxis, :]
+    rotdnn = _chunked(
+        lambda rows: _rotd_percentiles(x[rows], y[rows], wanted),
+        x.shape[0], 0, n_workers, False, "RotDnn",
+    )
+    return RotD._from_table(table, single, percentile_array, rotdnn)
 
 
 def response_spectrum(
@@ -526,10 +580,11 @@ def response_spectrum(
     comp_ver: ArrayLike | None,
     dt: float,
     periods: ArrayLike,
-    damping: float = 0.05,
+    damping: float | ArrayLike = 0.05,
     *,
     workers: int | None = 1,
     progress: bool = False,
+    percentiles: float | ArrayLike | None = None,
 ) -> ResponseSpectrum:
     """Pseudo-spectral acceleration of three-component records, with RotD.
 
@@ -552,14 +607,19 @@ def response_spectrum(
     periods : float or array_like, shape (n_periods,)
         Oscillator periods in seconds, each positive and finite.  The result
         always has a period axis, also for a single period.
-    damping : float, optional
-        Fraction of critical damping in [0, 1); 0.05 for 5 %.
+    damping : float or sequence of floats, optional
+        Fraction of critical damping in [0, 1); 0.05 for 5 %.  A sequence
+        (at least one value) adds a damping axis before the period axis.
     workers : int or None, optional
-        Number of threads over which the periods (or the records, when there
-        are more records than periods) are split (None: one per CPU); the
-        result does not depend on it.
+        Number of threads over which the oscillators (or the records, when
+        there are more records than oscillators) are split (None: one per
+        CPU); the result does not depend on it.
     progress : bool, optional
         Show a tqdm progress bar (needs tqdm).
+    percentiles : float or sequence of floats, optional
+        Percentiles in [0, 100] at which RotDnn of the horizontal response
+        pair is also wanted, read from the sorted directional peaks as in
+        `rotd`.
 
     Returns
     -------
@@ -568,15 +628,19 @@ def response_spectrum(
         ``geometric_mean``, ``rotd00``, ``rotd50``, ``rotd100``,
         ``angle_rotd00`` and ``angle_rotd100``; the response fields have shape
         (n_periods,) for one record and (n_records, n_periods) for a batch,
-        PSA in g.  A record with a NaN or infinite sample in any component
-        gives NaN in all of its fields.
+        PSA in g, with a damping axis before the period axis for a sequence
+        of dampings.  A record with a NaN or infinite sample in any component
+        gives NaN in all of its fields.  With `percentiles`, also
+        ``percentiles`` and ``rotdnn``, whose shape has a percentile axis just
+        before the period axis; otherwise both are None.
 
     Raises
     ------
     ValueError
         If the components differ in shape or have more than two dimensions,
         `dt` or a period is not positive and finite, `periods` has more than
-        one dimension, or `damping` lies outside [0, 1).
+        one dimension, a damping lies outside [0, 1) or the sequence is empty,
+        or a percentile lies outside [0, 100].
     TypeError
         If an array does not hold real numbers or a number argument is not a
         real number.
@@ -616,21 +680,34 @@ def response_spectrum(
     z = components[2] if len(components) == 3 else np.broadcast_to(np.zeros((1, 1)), x.shape)
     dt = _positive_finite(dt, "dt")
     period_array = _periods(periods)
-    damping = _damping(damping)
+    damping_array, several = _dampings(damping)
+    percentile_array = None if percentiles is None else _percentiles(percentiles)
     n_workers = _workers(workers)
 
-    coefficients = np.asarray(oscillator_coefficients(period_array, damping, dt), np.float64)
-    n_records, n_periods = x.shape[0], coefficients.shape[0]
-    if n_periods >= n_records:
-        table = _chunked(
-            lambda p: _psa(x, y, z, coefficients[p]), n_periods, 1, n_workers, progress, "PSA"
-        )
-    else:
-        table = _chunked(
-            lambda r: _psa(x[r], y[r], z[r], coefficients), n_records, 0, n_workers, progress, "PSA"
-        )
+    # The oscillators of every damping, one after the other.
+    coefficients = np.concatenate([
+        np.asarray(oscillator_coefficients(period_array, d, dt), np.float64)
+        for d in (damping_array if several else [float(damping_array[0])])
+    ])
+
+    def run(kernel: Callable[..., FloatArray], records: tuple[FloatArray, ...],
+            tail: tuple[FloatArray, ...], desc: str) -> FloatArray:
+        n_records, n_oscillators = x.shape[0], coefficients.shape[0]
+        if n_oscillators >= n_records:
+            return _chunked(lambda o: kernel(*records, coefficients[o], *tail), n_oscillators, 1,
+                            n_workers, progress, desc)
+        return _chunked(lambda r: kernel(*(a[r] for a in records), coefficients, *tail),
+                        n_records, 0, n_workers, progress, desc)
+
+    leading = (x.shape[0],) + ((damping_array.size,) if several else ())
+    table = run(_psa, (x, y, z), (), "PSA").reshape(leading + (period_array.size, 9))
+    rotdnn = None
+    if percentile_array is not None:
+        rotdnn = run(_psa_percentiles, (x, y), (percentile_array[np.newaxis, :],), "RotDnn")
+        rotdnn = np.swapaxes(rotdnn.reshape(leading + (period_array.size, percentile_array.size)), -1, -2)
     return ResponseSpectrum._from_table(
-        period_array, damping, table, single, vertical=comp_ver is not None
+        period_array, damping_array if several else float(damping_array[0]), table, single,
+        vertical=comp_ver is not None, percentiles=percentile_array, rotdnn=rotdnn,
     )
 
 
@@ -770,19 +847,7 @@ def spectra(
         )
     dt = _positive_finite(dt, "dt")
     period_array = _periods(periods)
-    several = np.ndim(damping) > 0
-    if several:
-        damping_array = _real_array(damping, "damping")
-        if damping_array.ndim != 1 or damping_array.size == 0:
-            raise ValueError(
-                f"damping must be a number or a non-empty 1-D sequence; got an array of "
-                f"shape {damping_array.shape}"
-            )
-        for k, value in enumerate(damping_array):
-            _damping(float(value), f"damping[{k}]")
-        damping_array = damping_array.copy()
-    else:
-        damping_array = np.array([_damping(damping)])
+    damping_array, several = _dampings(damping)
     if not isinstance(units, str) or units not in _UNITS:
         raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
     n_workers = _workers(workers)

@@ -95,6 +95,13 @@ class RotD:
         Orientation in whole degrees (0 to 179, stored as floats), measured
         from the 0 component toward the 90 component, at which RotD00 and
         RotD100 occur; the smallest such orientation on ties.
+    percentiles : numpy.ndarray or None
+        The percentiles asked for, shape (n_percentiles,); None when none
+        were asked for.
+    rotdnn : numpy.ndarray or None
+        RotDnn at each percentile, shape ``(n_percentiles,)`` for one record
+        and ``(n_records, n_percentiles)`` for a batch; None when no
+        percentiles were asked for.
 
     References
     ----------
@@ -108,13 +115,19 @@ class RotD:
     rotd100: Values
     angle_rotd00: Values
     angle_rotd100: Values
+    percentiles: FloatArray | None = None
+    rotdnn: FloatArray | None = None
 
     @classmethod
-    def _from_table(cls, table: FloatArray, single: bool) -> RotD:
-        """Named fields from the columns of an ``(n, 5)`` table."""
+    def _from_table(cls, table: FloatArray, single: bool,
+                    percentiles: FloatArray | None = None,
+                    rotdnn: FloatArray | None = None) -> RotD:
+        """Named fields from the columns of an ``(n, 5)`` table, and RotDnn
+        from an ``(n, n_percentiles)`` one."""
         if single:
-            return cls(*(float(v) for v in table[0]))
-        return cls(*(table[:, k] for k in range(5)))
+            return cls(*(float(v) for v in table[0]), percentiles,
+                       None if rotdnn is None else rotdnn[0])
+        return cls(*(table[:, k] for k in range(5)), percentiles, rotdnn)
 
     @property
     def n_records(self) -> int | None:
@@ -122,7 +135,8 @@ class RotD:
         return None if isinstance(self.rotd50, float) else len(self.rotd50)
 
     def __repr__(self) -> str:
-        parts = [f"{f.name}={_format_value(getattr(self, f.name))}" for f in fields(self)]
+        parts = [f"{f.name}={_format_value(getattr(self, f.name))}" for f in fields(self)
+                 if getattr(self, f.name) is not None]
         if self.n_records is not None:
             parts.insert(0, f"n_records={self.n_records}")
         return f"RotD({', '.join(parts)})"
@@ -131,10 +145,15 @@ class RotD:
         """The five measures as a pandas DataFrame, one row per record.
 
         Requires pandas (imported only here).  The index is the record number
-        (0 for a single record), named ``record``.
+        (0 for a single record), named ``record``.  RotDnn, when asked for,
+        adds one column ``rotdnn_<percentile>`` per percentile.
         """
         pd = _import_pandas()
         data = {name: np.atleast_1d(getattr(self, name)) for name in _ROTD_FIELDS}
+        if self.rotdnn is not None and self.percentiles is not None:
+            values = np.atleast_2d(self.rotdnn)
+            for k, p in enumerate(self.percentiles):
+                data[f"rotdnn_{p:g}"] = values[:, k]
         frame = pd.DataFrame(data)
         frame.index.name = "record"
         return frame
@@ -175,6 +194,15 @@ class ResponseSpectrum:
         all rotation angles, in the unit of the input.
     angle_rotd00, angle_rotd100 : numpy.ndarray
         Orientations in whole degrees (0 to 179) of RotD00 and RotD100.
+    percentiles : numpy.ndarray or None
+        The percentiles asked for, shape (n_percentiles,), or None.
+    rotdnn : numpy.ndarray or None
+        RotDnn of the horizontal response pair, with a percentile axis just
+        before the period axis, or None when no percentiles were asked for.
+
+    With a sequence of dampings, ``damping`` is an array and every response
+    field has a damping axis just before the period axis (before the
+    percentile axis in ``rotdnn``).
 
     References
     ----------
@@ -188,7 +216,7 @@ class ResponseSpectrum:
     """
 
     periods: FloatArray
-    damping: float
+    damping: float | FloatArray
     psa_000: FloatArray
     psa_090: FloatArray
     psa_ver: FloatArray | None
@@ -198,14 +226,20 @@ class ResponseSpectrum:
     rotd100: FloatArray
     angle_rotd00: FloatArray
     angle_rotd100: FloatArray
+    percentiles: FloatArray | None = None
+    rotdnn: FloatArray | None = None
 
     @classmethod
     def _from_table(
-        cls, periods: FloatArray, damping: float, table: FloatArray, single: bool, vertical: bool
+        cls, periods: FloatArray, damping: float | FloatArray, table: FloatArray, single: bool,
+        vertical: bool, percentiles: FloatArray | None = None, rotdnn: FloatArray | None = None,
     ) -> ResponseSpectrum:
-        """Named fields from an ``(n_records, n_periods, 9)`` table."""
+        """Named fields from an ``(n_records, [n_dampings,] n_periods, 9)``
+        table, and RotDnn of shape ``(n_records, [n_dampings,] n_percentiles,
+        n_periods)``."""
         if single:
             table = table[0]
+            rotdnn = None if rotdnn is None else rotdnn[0]
         columns = [table[..., k] for k in range(9)]
         return cls(
             periods,
@@ -214,27 +248,35 @@ class ResponseSpectrum:
             columns[1],
             columns[2] if vertical else None,
             *columns[3:],
+            percentiles=percentiles,
+            rotdnn=rotdnn,
         )
 
     @property
     def n_records(self) -> int | None:
         """Number of records of a batch, or None for one record."""
-        return None if self.rotd50.ndim == 1 else self.rotd50.shape[0]
+        several = isinstance(self.damping, np.ndarray)
+        return None if self.rotd50.ndim == 1 + several else self.rotd50.shape[0]
 
     def _columns(self) -> dict[str, NDArray[Any]]:
         names = ["psa_000", "psa_090", "psa_ver", "geometric_mean", *_ROTD_FIELDS]
-        return {name: getattr(self, name) for name in names if getattr(self, name) is not None}
+        columns = {name: getattr(self, name) for name in names if getattr(self, name) is not None}
+        if self.rotdnn is not None and self.percentiles is not None:
+            for k, p in enumerate(self.percentiles):
+                columns[f"rotdnn_{p:g}"] = self.rotdnn[..., k, :]
+        return columns
 
     def __repr__(self) -> str:
         n = len(self.periods)
         span = f", {self.periods.min():.4g} to {self.periods.max():.4g} s" if n else ""
-        head = f"ResponseSpectrum({n} periods{span}, damping {self.damping:g}"
-        if self.n_records is not None:
+        head = f"ResponseSpectrum({n} periods{span}, damping {_format_value(self.damping)}"
+        if self.n_records is not None or isinstance(self.damping, np.ndarray):
             fields_text = ", ".join(
                 f"{name}=<{'x'.join(map(str, value.shape))} array>"
                 for name, value in self._columns().items()
             )
-            return f"{head}, n_records={self.n_records}: {fields_text})"
+            records = "" if self.n_records is None else f", n_records={self.n_records}"
+            return f"{head}{records}: {fields_text})"
         if n == 0:
             return head + ")"
         table = _table({"period": self.periods, **self._columns()})
@@ -245,19 +287,25 @@ class ResponseSpectrum:
 
         One record gives one row per period, indexed by ``period`` (s).  A
         batch gives one row per (record, period) pair with a two-level index
-        ``(record, period)``.  The columns are the response fields
-        (``psa_ver`` only when there was a vertical component).  Requires
-        pandas (imported only here).
+        ``(record, period)``; a sequence of dampings adds a ``damping`` level
+        before ``period``.  The columns are the response fields (``psa_ver``
+        only when there was a vertical component, ``rotdnn_<percentile>`` per
+        percentile when RotDnn was asked for).  Requires pandas (imported
+        only here).
         """
         pd = _import_pandas()
         columns = self._columns()
-        if self.n_records is None:
-            frame = pd.DataFrame(columns, index=pd.Index(self.periods, name="period"))
-            return frame
-        n_records, n_periods = self.rotd50.shape
-        index = pd.MultiIndex.from_product(
-            [range(n_records), self.periods], names=["record", "period"]
-        )
+        several = isinstance(self.damping, np.ndarray)
+        if self.n_records is None and not several:
+            return pd.DataFrame(columns, index=pd.Index(self.periods, name="period"))
+        names, levels = ["period"], [self.periods]
+        if several:
+            names.insert(0, "damping")
+            levels.insert(0, self.damping)
+        if self.n_records is not None:
+            names.insert(0, "record")
+            levels.insert(0, range(self.n_records))
+        index = pd.MultiIndex.from_product(levels, names=names)
         return pd.DataFrame({k: v.reshape(-1) for k, v in columns.items()}, index=index)
 
 

@@ -1,0 +1,157 @@
+// RotD at any percentile.
+//
+// The hull gives the 180 directional peaks (rotd.cpp); they are sorted once
+// per pair and read at every requested percentile.  The oscillator kernel runs
+// the two horizontal components through the recursion of oscillator.hpp one
+// oscillator at a time, which gives the bits of `psa`'s responses: every
+// lane of psa's vector path performs the one-oscillator arithmetic.
+#include "rotd_percentiles.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "oscillator.hpp"
+#include "psa.hpp"
+
+namespace gm {
+
+namespace {
+
+constexpr uint64_t N_PEAKS = std::tuple_size_v<Peaks>;
+
+// Signed integer key whose order is the IEEE 754 total order of doubles.
+inline int64_t order_key(double v) {
+    int64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits ^ static_cast<int64_t>(static_cast<uint64_t>(bits >> 63) >> 1);
+}
+
+// The requested percentiles, checked: one row, every value in [0, 100].
+std::vector<double> read_percentiles(const View2D& percentiles) {
+    if (percentiles.rows != 1) {
+        panic_not_equal("percentiles must be one row", percentiles.rows, 1);
+    }
+    std::vector<double> out(percentiles.cols);
+    for (uint64_t j = 0; j < percentiles.cols; ++j) {
+        const double p = percentiles.at(0, j);
+        if (!(p >= 0.0 && p <= 100.0)) {
+            panic("percentiles must lie in [0, 100]; got " + std::to_string(p));
+        }
+        out[j] = p;
+    }
+    return out;
+}
+
+void write_row(double* out, const Peaks& peaks, const std::vector<double>& percentiles) {
+    const SortedPeaks sorted(peaks);
+    for (uint64_t j = 0; j < percentiles.size(); ++j) out[j] = sorted.at(percentiles[j]);
+}
+
+}  // namespace
+
+SortedPeaks::SortedPeaks(const Peaks& peaks) : sorted_(peaks) {
+    for (double v : peaks) nan_ = nan_ || std::isnan(v);
+    std::sort(sorted_.begin(), sorted_.end(),
+              [](double a, double b) { return order_key(a) < order_key(b); });
+}
+
+double SortedPeaks::at(double p) const {
+    if (nan_) return quiet_nan();
+    const double pos = p / 100.0 * static_cast<double>(N_PEAKS - 1);
+    const double whole = std::floor(pos);
+    const auto i = static_cast<uint64_t>(whole);
+    const double f = pos - whole;
+    if (f == 0.0) return sorted_[i];
+    const double a = sorted_[i], b = sorted_[i + 1];
+    if (f == 0.5) {
+        // The median arithmetic of rotd_statistics, overflow fallback included.
+        double mean = (a + b) * 0.5;
+        if (mean == INFINITY && b < INFINITY) mean = a * 0.5 + b * 0.5;
+        return mean;
+    }
+    return a + f * (b - a);
+}
+
+OwnedArray rotd_percentiles(const View2D& comp_0, const View2D& comp_90,
+                            const View2D& percentiles) {
+    if (comp_0.rows != comp_90.rows) {
+        panic_not_equal("Components must have the same number of waveforms", comp_0.rows,
+                        comp_90.rows);
+    }
+    const std::vector<double> ps = read_percentiles(percentiles);
+    const uint64_t ns = comp_0.rows;
+    const uint64_t n_p = ps.size();
+    OwnedArray out(Dtype::F64, {ns, n_p});
+    if (ns == 0) return out;
+    Hull hull = Hull::with_capacity(comp_0.cols);
+    double* dst = out.f64();
+    for (uint64_t s = 0; s < ns; ++s) {
+        write_row(dst + s * n_p, hull.peaks(comp_0.row(s), comp_90.row(s)), ps);
+    }
+    return out;
+}
+
+OwnedArray psa_percentiles(const View2D& comp_0, const View2D& comp_90,
+                           const View2D& coefficients, const View2D& percentiles) {
+    if (comp_90.rows != comp_0.rows || comp_90.cols != comp_0.cols) {
+        panic("components must have matching shapes");
+    }
+    if (coefficients.cols != N_COEFFICIENTS) {
+        panic_not_equal("coefficients must have 8 columns", coefficients.cols, N_COEFFICIENTS);
+    }
+    const std::vector<double> ps = read_percentiles(percentiles);
+    const uint64_t ns = comp_0.rows;
+    const uint64_t nt = comp_0.cols;
+    const uint64_t n_osc = coefficients.rows;
+    const uint64_t n_p = ps.size();
+    OwnedArray result(Dtype::F64, {ns, n_osc, n_p});
+    // With nothing to compute no working storage is made: its size follows
+    // nt, which may be huge for an input without stations.
+    if (nt == 0 || ns == 0 || n_osc == 0) return result;
+
+    double* out = result.f64();
+    if (nt > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
+    Hull hull = Hull::with_capacity(nt);
+    std::vector<double> response_0(nt), response_90(nt);
+    for (uint64_t o = 0; o < n_osc; ++o) {
+        double c[N_COEFFICIENTS];
+        for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
+        const Recursion<double> rec(c);
+        for (uint64_t s = 0; s < ns; ++s) {
+            const Row r0 = comp_0.row(s), r90 = comp_90.row(s);
+            double x0 = 0.0, v0 = 0.0, x90 = 0.0, v90 = 0.0;
+            const char* p0 = r0.data;
+            const char* p90 = r90.data;
+            double e0 = load_sample(p0), e90 = load_sample(p90);
+            response_0[0] = 0.0;
+            response_90[0] = 0.0;
+            for (uint64_t k = 1; k < nt; ++k) {
+                p0 += r0.stride;
+                p90 += r90.stride;
+                const double l0 = load_sample(p0), l90 = load_sample(p90);
+                rec.step(x0, v0, e0, l0);
+                rec.step(x90, v90, e90, l90);
+                response_0[k] = x0;
+                response_90[k] = x90;
+                e0 = l0;
+                e90 = l90;
+            }
+            double* row = out + (s * n_osc + o) * n_p;
+            if (!(is_finite_bits(x0) && is_finite_bits(v0) && is_finite_bits(x90) &&
+                  is_finite_bits(v90))) {
+                for (uint64_t j = 0; j < n_p; ++j) row[j] = quiet_nan();
+                continue;
+            }
+            write_row(row, hull.peaks(Row::of(response_0.data(), nt), Row::of(response_90.data(), nt)),
+                      ps);
+        }
+    }
+    return result;
+}
+
+}  // namespace gm
