@@ -17,6 +17,8 @@
 // -ffp-contract=off -fno-math-errno), once without and once with -mavx2.
 
 #include <cstddef>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -65,7 +67,11 @@ extern "C" {
 // n_records rows of 4 n_groups peaks.
 void floor_peaks(const double* acc, long n_records, long n_samples,
                  const double* coefficients, long n_groups, double* out) {
-    const Coefficients* c = reinterpret_cast<const Coefficients*>(coefficients);
+    // The caller's array need not be aligned for the vector type: copy it
+    // into storage that is (once per call, outside the timed loops' cost).
+    std::vector<Coefficients> aligned(n_groups);
+    std::memcpy(aligned.data(), coefficients, sizeof(Coefficients) * n_groups);
+    const Coefficients* c = aligned.data();
     for (long r = 0; r < n_records; ++r) {
         const double* a = acc + r * n_samples;
         double* o = out + r * 4 * n_groups;
