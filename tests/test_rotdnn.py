@@ -4,12 +4,15 @@ degree, read at position p / 100 * 179 of the sorted peaks; RotD00/50/100 to
 the bit at 0/50/100; a damping sequence against one call per damping."""
 
 import math
+from importlib.util import find_spec
 
 import groundmotion as gm
 import numpy as np
 import oracles
 import pytest
 from conftest import assert_same_bits
+
+HAVE_PANDAS = find_spec("pandas") is not None
 
 PS = [0.0, 10.0, 50.0, 84.0, 90.0, 100.0]
 PERIODS = [0.04, 0.1, 0.2, 0.35, 0.7, 1.5]
@@ -77,7 +80,7 @@ def test_damping_sequence_is_one_call_per_damping():
     single = gm.response_spectrum(x[1], y[1], None, 0.01, PERIODS, dampings)
     assert single.rotd50.shape == (4, len(PERIODS)) and single.rotdnn is None
     assert_same_bits(single.psa_090, both.psa_090[1])
-    assert single.to_dataframe().shape[0] == 4 * len(PERIODS)
+    assert not HAVE_PANDAS or single.to_dataframe().shape[0] == 4 * len(PERIODS)
 
 
 def test_shapes():
@@ -87,7 +90,7 @@ def test_shapes():
     assert gm.rotd(x, y).rotdnn is None and gm.rotd(x, y).percentiles is None
     s = gm.response_spectrum(x[0], y[0], None, 0.01, PERIODS, percentiles=[16, 84])
     assert s.rotdnn.shape == (2, len(PERIODS)) and s.rotd50.shape == (len(PERIODS),)
-    assert list(s.to_dataframe().columns[-2:]) == ["rotdnn_16", "rotdnn_84"]
+    assert not HAVE_PANDAS or list(s.to_dataframe().columns[-2:]) == ["rotdnn_16", "rotdnn_84"]
 
 
 @pytest.mark.parametrize("bad", [-1, 100.5, np.nan, [50, 101], [[50]], []])

@@ -34,6 +34,7 @@ def combinations(n):
 
 @pytest.mark.parametrize("period, damping, dt", combinations(6))
 def test_peaks_match_the_exact_continuous_oscillator(period, damping, dt):
+    pytest.importorskip("scipy")
     rng = np.random.default_rng(int(period * 1000))
     record = rng.standard_normal(300) * 0.2
     record[150:] *= np.linspace(1, 0, 150)
