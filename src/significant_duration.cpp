@@ -73,12 +73,13 @@ namespace {
 
 // Cumulative Arias intensity of ROWS rows at once into `cum` (nt x ROWS,
 // interleaved), each element (S * 0.5) * factor.
+template <class V>
 GM_INLINE void cumulative_lanes(const View2D& w, uint64_t row0, double dt, double* cum) {
+    constexpr int L = LANES<V>;
     for (int lane = 0; lane < ROWS; ++lane) cum[lane] = 0.0;
-    run_lanes<Integrand::Square>(w, row0, dt, [cum](uint64_t k, const Lanes& sum) {
-        for (int g = 0; g < GROUP; ++g) {
-            f64x4 v = (sum.v[g] * 0.5) * ARIAS_FACTOR;
-            std::memcpy(cum + k * ROWS + g * LANES, &v, sizeof v);
+    run_lanes<Integrand::Square, V>(w, row0, dt, [cum](uint64_t k, const Lanes<V>& sum) {
+        for (int g = 0; g < ROWS / L; ++g) {
+            simd::store(cum + k * ROWS + g * L, (sum.v[g] * 0.5) * ARIAS_FACTOR);
         }
     });
 }
@@ -106,15 +107,14 @@ struct Threshold {
 
 // Keeps the running sums of every row at the end of every pass:
 // ends[pass * count + row].
+template <class V>
 struct Checkpoints {
     double* ends;
     uint64_t count;
     uint64_t pass = 0;
     void enter(uint64_t v) { pass += v == 0; }
-    void operator()(uint64_t, f64x4) {}
-    void leave(uint64_t v, f64x4 sum) {
-        simd::store(ends + (pass - 1) * count + v * LANES, sum);
-    }
+    void operator()(uint64_t, V) {}
+    void leave(uint64_t v, V sum) { simd::store(ends + (pass - 1) * count + v * LANES<V>, sum); }
 };
 
 // One row of a Fortran-ordered batch, with its pass checkpoints.
@@ -180,13 +180,14 @@ struct CheckpointedRow {
     }
 };
 
+template <class V>
 GM_INLINE void durations_by_columns(const View2D& w, uint64_t count, double dt, double low,
                                     double high, double* out) {
     const uint64_t passes = (w.cols - 1 + SWEEP - 1) / SWEEP;
     std::vector<double> totals(count, 0.0);
     std::vector<double> ends(passes * count);
-    sweep_columns<Integrand::Square>(w, 0, count, dt, totals.data(),
-                                     Checkpoints{ends.data(), count});
+    sweep_columns<Integrand::Square, V>(w, 0, count, dt, totals.data(),
+                                        Checkpoints<V>{ends.data(), count});
     const double t_low = Threshold::of(low).value, t_high = Threshold::of(high).value;
     for (uint64_t r = 0; r < count; ++r) {
         const double total = (totals[r] * 0.5) * ARIAS_FACTOR;
@@ -227,16 +228,17 @@ OwnedArray significant_duration(const View2D& waveforms, double dt, double low, 
     uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
         uint64_t done = 0;
         if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
             if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
                 waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
                 done = ns / ROWS * ROWS;
-                durations_by_columns(waveforms, done, dt, low, high, out);
+                durations_by_columns<V>(waveforms, done, dt, low, high, out);
             }
             if (nt >= 2 && ns - done >= static_cast<uint64_t>(ROWS)) {
                 std::vector<double> cum(nt * ROWS);
                 double* c = cum.data();
                 for (; done + ROWS <= ns; done += ROWS) {
-                    cumulative_lanes(waveforms, done, dt, c);
+                    cumulative_lanes<V>(waveforms, done, dt, c);
                     for (int lane = 0; lane < ROWS; ++lane) {
                         out[done + lane] = threshold_search(c + lane, ROWS, nt, dt, low, high);
                     }

@@ -15,11 +15,11 @@ struct NoStep {
     void operator()(const T&...) const {}
 };
 
-template <Integrand F>
+template <Integrand F, class V>
 GM_INLINE uint64_t integrate_columns(const View2D& w, double dt, double* out) {
     const uint64_t rows = w.rows / ROWS * ROWS;
     std::vector<double> sums(rows, 0.0);
-    sweep_columns<F>(w, 0, rows, dt, sums.data(), NoSweeper{});
+    sweep_columns<F, V>(w, 0, rows, dt, sums.data(), NoSweeper{});
     for (uint64_t r = 0; r < rows; ++r) out[r] = sums[r] * 0.5;
     return rows;
 }
@@ -32,15 +32,17 @@ void integrate_rows(const View2D& w, double dt, double* out) {
     const uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
         uint64_t done = 0;
         if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            constexpr int L = LANES<V>;
             if (w.cols >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
                 w.stride0 == static_cast<int64_t>(sizeof(double))) {
-                done = integrate_columns<F>(w, dt, out);
+                done = integrate_columns<F, V>(w, dt, out);
             } else if (w.cols >= 2) {
                 for (; done + ROWS <= ns; done += ROWS) {
-                    Lanes sum = run_lanes<F>(w, done, dt, NoStep{});
-                    for (int g = 0; g < GROUP; ++g) {
-                        for (int lane = 0; lane < LANES; ++lane) {
-                            out[done + g * LANES + lane] = sum.v[g][lane] * 0.5;
+                    Lanes<V> sum = run_lanes<F, V>(w, done, dt, NoStep{});
+                    for (int g = 0; g < ROWS / L; ++g) {
+                        for (int lane = 0; lane < L; ++lane) {
+                            out[done + g * L + lane] = sum.v[g][lane] * 0.5;
                         }
                     }
                 }

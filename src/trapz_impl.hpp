@@ -1,5 +1,5 @@
 // The interval rule shared by the total and the running integrals, written
-// once over the element type: a plain double or a vector of LANES rows.
+// once over the element type: a plain double or a vector of rows.
 // Every lane performs exactly the operations of the one-row rule, so a row
 // gives the same bits whichever path computed it.  Everything here is
 // inlined into a dispatched caller and compiled for its instruction set.
@@ -15,10 +15,13 @@
 
 namespace gm::trapz_detail {
 
+using simd::f64x2;
 using simd::f64x4;
-using simd::i64x4;
 
-constexpr int LANES = 4;
+// Lanes of a vector of rows: four doubles on AVX2, two on the baseline
+// (simd::native).
+template <class V>
+constexpr int LANES = static_cast<int>(simd::lanes_of<V>);
 
 template <Integrand F, class V>
 GM_INLINE V integrand(V a) {
@@ -50,28 +53,29 @@ GM_INLINE V contribution(V a0, V a1, V dt) {
     return simd::select(whole, plain, f0 * t + f1 * (dt - t));
 }
 
-// A group of ROWS rows is integrated together, as GROUP vectors of LANES
-// rows; a group of eight float64 fills a cache line when the rows of a column
-// are adjacent (Fortran order).
-constexpr int GROUP = 2;
-constexpr int ROWS = LANES * GROUP;
+// A group of ROWS rows is integrated together, as ROWS / LANES vectors; a
+// group of eight float64 fills a cache line when the rows of a column are
+// adjacent (Fortran order).
+constexpr int ROWS = 8;
 
+template <class V>
 struct Lanes {
-    f64x4 v[GROUP];
+    V v[ROWS / LANES<V>];
 };
 
 // Samples of ROWS rows, interleaved: tile[k] holds sample (start + k) of rows
 // row0 .. row0 + ROWS - 1.
 constexpr uint64_t CHUNK = 256;
 
+template <class V>
 GM_INLINE void load_tile(const View2D& w, uint64_t row0, uint64_t start, uint64_t count,
-                         Lanes* tile) {
+                         Lanes<V>* tile) {
     if (w.stride0 == static_cast<int64_t>(sizeof(double))) {
         // The rows of one column are adjacent (Fortran order).
         for (uint64_t k = 0; k < count; ++k) {
             const char* p = w.data + static_cast<int64_t>(row0) * w.stride0 +
                             static_cast<int64_t>(start + k) * w.stride1;
-            std::memcpy(&tile[k], p, sizeof(Lanes));
+            std::memcpy(&tile[k], p, sizeof(Lanes<V>));
         }
         return;
     }
@@ -90,27 +94,36 @@ GM_INLINE void load_tile(const View2D& w, uint64_t row0, uint64_t start, uint64_
     }
 }
 
-// Samples k .. k+3 of four contiguous rows, transposed: out[j] holds sample
-// k + j of the four rows.
-GM_INLINE void transpose4(const double* r0, const double* r1, const double* r2,
-                          const double* r3, f64x4 (&out)[4]) {
-    const f64x4 in[4] = {simd::load<f64x4>(r0), simd::load<f64x4>(r1), simd::load<f64x4>(r2),
-                         simd::load<f64x4>(r3)};
-    simd::transpose4(in, out);
+// Samples k .. k+3 of LANES contiguous rows r[0..], transposed: t[j] holds
+// sample k + j of the rows.
+template <class V>
+GM_INLINE void transpose_samples(const double* const* r, uint64_t k, V (&t)[4]) {
+    if constexpr (LANES<V> == 4) {
+        const f64x4 in[4] = {simd::load<f64x4>(r[0] + k), simd::load<f64x4>(r[1] + k),
+                             simd::load<f64x4>(r[2] + k), simd::load<f64x4>(r[3] + k)};
+        simd::transpose4(in, t);
+    } else {
+        for (uint64_t h = 0; h < 4; h += 2) {
+            const f64x2 a = simd::load<f64x2>(r[0] + k + h), b = simd::load<f64x2>(r[1] + k + h);
+            t[h] = GM_SHUFFLE(a, b, 0, 2);
+            t[h + 1] = GM_SHUFFLE(a, b, 1, 3);
+        }
+    }
 }
 
 // Runs the rule over ROWS rows starting at row0.  `step(k, sums)` sees the
 // running sums after sample k (k >= 1).  Returns the final sums.  The
 // samples reach the loop transposed, ROWS rows side by side, either straight
 // from contiguous rows or through a small tile for any other layout.
-template <Integrand F, class Step>
-GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
+template <Integrand F, class V, class Step>
+GM_INLINE Lanes<V> run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
+    constexpr int L = LANES<V>;
     const uint64_t nt = w.cols;
-    const f64x4 dtv = dt - f64x4{};  // keeps the sign of a zero dt
-    Lanes sum{};
-    Lanes prev{};
-    auto advance = [&](uint64_t k, const Lanes& cur) {
-        for (int g = 0; g < GROUP; ++g) {
+    const V dtv = simd::splat<V>(dt);
+    Lanes<V> sum{};
+    Lanes<V> prev{};
+    auto advance = [&](uint64_t k, const Lanes<V>& cur) {
+        for (int g = 0; g < ROWS / L; ++g) {
             sum.v[g] = sum.v[g] + contribution<F>(prev.v[g], cur.v[g], dtv);
         }
         step(k, sum);
@@ -124,15 +137,14 @@ GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step
         for (int lane = 0; lane < ROWS; ++lane) {
             double first;
             std::memcpy(&first, rows[lane], sizeof first);
-            prev.v[lane / LANES][lane % LANES] = first;
+            prev.v[lane / L][lane % L] = first;
         }
         uint64_t k = 1;
         for (; k + 4 <= nt; k += 4) {
-            Lanes block[4];
-            for (int g = 0; g < GROUP; ++g) {
-                f64x4 t[4];
-                const double* const* r = rows + g * LANES;
-                transpose4(r[0] + k, r[1] + k, r[2] + k, r[3] + k, t);
+            Lanes<V> block[4];
+            for (int g = 0; g < ROWS / L; ++g) {
+                V t[4];
+                transpose_samples<V>(rows + g * L, k, t);
                 for (int j = 0; j < 4; ++j) block[j].v[g] = t[j];
             }
             for (int j = 0; j < 4; ++j) advance(k + j, block[j]);
@@ -141,10 +153,10 @@ GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step
         if (start >= nt) return sum;
     }
 
-    alignas(64) Lanes tile[CHUNK];
+    alignas(64) Lanes<V> tile[CHUNK];
     for (; start < nt; start += CHUNK) {
         uint64_t count = nt - start < CHUNK ? nt - start : CHUNK;
-        load_tile(w, row0, start, count, tile);
+        load_tile<V>(w, row0, start, count, tile);
         uint64_t k = 0;
         if (start == 0) {
             prev = tile[0];
@@ -156,45 +168,48 @@ GM_INLINE Lanes run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step
 }
 
 // Rows adjacent in memory (Fortran order): sweeps the columns over rows
-// row0 .. row0 + count - 1 (count a multiple of LANES), SWEEP columns at a
+// row0 .. row0 + count - 1 (count a multiple of the lanes), SWEEP columns at a
 // time, so that memory is read nearly in its own order while each vector
 // of rows keeps its running sum, and its sweeper's state, in registers
 // for SWEEP columns.  Each row still adds its intervals left to right.
-// `sweeper.enter(v)` comes before the columns of rows row0 + v * LANES ..
+// `sweeper.enter(v)` comes before the columns of rows row0 + v * L ..
 // in a pass, `sweeper(k, sum)` after each sample k, `sweeper.leave(v, sum)`
 // after the pass.
 
 struct NoSweeper {
     void enter(uint64_t) {}
-    void operator()(uint64_t, f64x4) {}
-    void leave(uint64_t, f64x4) {}
+    template <class V>
+    void operator()(uint64_t, V) {}
+    template <class V>
+    void leave(uint64_t, V) {}
 };
 
 constexpr uint64_t SWEEP = 16;
 
-template <Integrand F, class Sweeper>
+template <Integrand F, class V, class Sweeper>
 GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, double dt,
                              double* sums, Sweeper&& sweeper) {
-    const f64x4 dtv = simd::splat<f64x4>(dt);
+    constexpr int L = LANES<V>;
+    const V dtv = simd::splat<V>(dt);
     const char* base = w.data + static_cast<int64_t>(row0) * w.stride0;
     auto column = [&](uint64_t k) { return base + static_cast<int64_t>(k) * w.stride1; };
     for (uint64_t k0 = 1; k0 < w.cols; k0 += SWEEP) {
         const uint64_t k1 = w.cols - k0 < SWEEP ? w.cols : k0 + SWEEP;
         // A local copy, whose address never escapes, can live in registers.
         std::remove_cvref_t<Sweeper> state = sweeper;
-        for (uint64_t v = 0; v < count / LANES; ++v) {
-            const uint64_t at = v * LANES * sizeof(double);
-            f64x4 s = simd::load<f64x4>(sums + v * LANES);
-            f64x4 prev = simd::load<f64x4>(column(k0 - 1) + at);
+        for (uint64_t v = 0; v < count / L; ++v) {
+            const uint64_t at = v * L * sizeof(double);
+            V s = simd::load<V>(sums + v * L);
+            V prev = simd::load<V>(column(k0 - 1) + at);
             state.enter(v);
             for (uint64_t k = k0; k < k1; ++k) {
-                const f64x4 cur = simd::load<f64x4>(column(k) + at);
+                const V cur = simd::load<V>(column(k) + at);
                 s = s + contribution<F>(prev, cur, dtv);
                 state(k, s);
                 prev = cur;
             }
             state.leave(v, s);
-            simd::store(sums + v * LANES, s);
+            simd::store(sums + v * L, s);
         }
         sweeper = state;
     }
