@@ -353,11 +353,11 @@ constexpr size_t PREFETCH_ROWS = 4;
 
 // y[r][j] (+)= sum over k < K of xp[k][r] * a[k][j], for r < R and the
 // ncols <= PANEL output bins j (rows of a `lda` apart, rows of y `ldy`
-// apart), in values of V = Tag::f64.
+// apart), in values of V = simd::native<Tag>.
 template <class Tag, size_t R>
 GM_INLINE void product(const double* xp, const double* a, size_t lda, size_t K, double* y,
                        size_t ldy, size_t ncols, bool first) {
-    using V = typename Tag::f64;
+    using V = simd::native<Tag>;
     constexpr size_t L = lanes_of<V>, N = PANEL / L;
     V acc[R][N];
     for (size_t r = 0; r < R; ++r)
@@ -541,20 +541,20 @@ void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a
 void transpose(const double* u, size_t T, size_t ld, double* ut, size_t cols_u, double* sums_u,
                size_t cols_ut, double* sums_ut) {
     simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
-        kernel::transpose<typename decltype(tag)::f64>(u, T, ld, ut, cols_u, sums_u, cols_ut,
+        kernel::transpose<simd::native<decltype(tag)>>(u, T, ld, ut, cols_u, sums_u, cols_ut,
                                                        sums_ut);
     });
 }
 
 void column_sums(const double* a, size_t T, size_t ld, size_t cols, double* sums) {
     simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
-        kernel::column_sums<typename decltype(tag)::f64>(a, T, ld, cols, sums);
+        kernel::column_sums<simd::native<decltype(tag)>>(a, T, ld, cols, sums);
     });
 }
 
 void normalise(double* y, size_t rows, size_t n, const double* sums) {
     simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
-        kernel::normalise<typename decltype(tag)::f64>(y, rows, n, sums);
+        kernel::normalise<simd::native<decltype(tag)>>(y, rows, n, sums);
     });
 }
 

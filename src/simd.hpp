@@ -297,6 +297,15 @@ GM_INLINE void transpose_quad(const V (&in)[PARTS<V>][4], V (&out)[PARTS<V>][4])
     if constexpr (lanes_of<V> == 1) {
         for (size_t q = 0; q < 4; ++q)
             for (size_t i = 0; i < 4; ++i) out[q][i] = in[i][q];
+    } else if constexpr (lanes_of<V> == 2) {
+        // out[p][i] = {row 2p, row 2p + 1} of column i; column i lies in
+        // part i / 2 of the rows, at lane i % 2.
+        for (size_t p = 0; p < 2; ++p) {
+            for (size_t h = 0; h < 2; ++h) {
+                out[p][2 * h] = GM_SHUFFLE(in[h][2 * p], in[h][2 * p + 1], 0, 2);
+                out[p][2 * h + 1] = GM_SHUFFLE(in[h][2 * p], in[h][2 * p + 1], 1, 3);
+            }
+        }
     } else {
         transpose4(in[0], out[0]);
     }
@@ -309,8 +318,8 @@ GM_INLINE void transpose_quad(const V (&in)[PARTS<V>][4], V (&out)[PARTS<V>][4])
 // values becomes one wide load and a shuffle per lane.  The baseline, with
 // no such broadcast, is better served by the plain splat.
 template <class Tag>
-GM_INLINE typename Tag::f64 broadcast(double x) {
-    using V = typename Tag::f64;
+GM_INLINE native<Tag> broadcast(double x) {
+    using V = native<Tag>;
     if constexpr (Tag::target == Target::Avx2) {
         V v = splat<V>(-0.0);
         v += x;
