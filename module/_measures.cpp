@@ -2,6 +2,7 @@
 // its functions and run through the same frame.
 
 #include "module_def.hpp"
+#include "psa_substeps.hpp"
 #include "rotd_percentiles.hpp"
 #include "simd.hpp"
 #include "spectra.hpp"
@@ -34,11 +35,24 @@ constexpr gm::frame::Function MEASURES[] = {
     GM_FUNCTION(_psa_percentiles, gm::psa_percentiles,
                 "RotDnn of the horizontal oscillator responses, as an (n_stations,\n"
                 "n_oscillators, n_percentiles) array.  Each row of coefficients_py holds\n"
-                "the eight recursion coefficients that _psa takes; the responses start at\n"
-                "rest and are those of _psa, bit for bit, and percentiles_py is read as in\n"
-                "_rotd_percentiles.  An oscillator whose final state is not finite gives a\n"
-                "row of NaNs.",
+                "the eight recursion coefficients that _psa takes, or those and the number\n"
+                "of sub-steps k that _psa_substeps takes; the responses start at rest and\n"
+                "are those of _psa (of _psa_substeps), bit for bit, and percentiles_py is\n"
+                "read as in _rotd_percentiles.  An oscillator whose final state is not\n"
+                "finite, or whose k is not a whole number in [1, 2^32], gives a row of NaNs.",
                 comp_0_py, comp_90_py, coefficients_py, percentiles_py),
+    GM_FUNCTION(_psa_substeps, gm::psa_substeps,
+                "The (n_stations, n_oscillators, 9) result of _core._psa with sub-steps.\n"
+                "Each row of coefficients_py holds the eight recursion coefficients of\n"
+                "groundmotion.oscillator_coefficients (for the step dt / k), then k, the\n"
+                "whole number of recursion steps per sample interval in [1, 2^32].  With\n"
+                "k > 1 every component is read linearly between samples as\n"
+                "_oscillator_peaks reads it (the last sample is left out), the peaks are\n"
+                "taken after every step and the RotD statistics come from the sub-stepped\n"
+                "horizontal responses; k = 1 gives the bits of _psa.  An oscillator whose\n"
+                "final state is not finite, or whose k is not such a whole number, gives a\n"
+                "row of NaNs.",
+                comp_0_py, comp_90_py, comp_ver_py, coefficients_py),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"
                 "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"

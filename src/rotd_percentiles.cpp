@@ -2,9 +2,10 @@
 //
 // The hull gives the 180 directional peaks (rotd.cpp); they are sorted once
 // per pair and read at every requested percentile.  The oscillator kernel runs
-// the two horizontal components through the recursion of oscillator.hpp one
-// oscillator at a time, which gives the bits of `psa`'s responses: every
-// lane of psa's vector path performs the one-oscillator arithmetic.
+// the two horizontal components one oscillator at a time through
+// `run_substeps` (psa_substeps.hpp), which gives the bits of `psa`'s
+// responses with one step per interval (every lane of psa's vector path
+// performs the one-oscillator arithmetic) and of `psa_substeps`'s with more.
 #include "rotd_percentiles.hpp"
 
 #include <algorithm>
@@ -15,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "oscillator.hpp"
 #include "psa.hpp"
+#include "psa_substeps.hpp"
 
 namespace gm {
 
@@ -101,8 +102,10 @@ OwnedArray psa_percentiles(const View2D& comp_0, const View2D& comp_90,
     if (comp_90.rows != comp_0.rows || comp_90.cols != comp_0.cols) {
         panic("components must have matching shapes");
     }
-    if (coefficients.cols != N_COEFFICIENTS) {
-        panic_not_equal("coefficients must have 8 columns", coefficients.cols, N_COEFFICIENTS);
+    // Eight recursion coefficients, or eight and the number of sub-steps.
+    const uint64_t cols = coefficients.cols;
+    if (cols != N_COEFFICIENTS && cols != N_SUBSTEP_COEFFICIENTS) {
+        panic_not_equal("coefficients must have 8 or 9 columns", cols, N_COEFFICIENTS);
     }
     const std::vector<double> ps = read_percentiles(percentiles);
     const uint64_t ns = comp_0.rows;
@@ -115,39 +118,33 @@ OwnedArray psa_percentiles(const View2D& comp_0, const View2D& comp_90,
     if (nt == 0 || ns == 0 || n_osc == 0) return result;
 
     double* out = result.f64();
-    if (nt > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
     Hull hull = Hull::with_capacity(nt);
-    std::vector<double> response_0(nt), response_90(nt);
+    std::vector<double> response_0, response_90;
     for (uint64_t o = 0; o < n_osc; ++o) {
+        const uint64_t k =
+            cols == N_COEFFICIENTS ? 1 : substeps_of(coefficients.at(o, N_COEFFICIENTS));
+        if (k == 0) {
+            for (uint64_t s = 0; s < ns; ++s) {
+                double* row = out + (s * n_osc + o) * n_p;
+                for (uint64_t j = 0; j < n_p; ++j) row[j] = quiet_nan();
+            }
+            continue;
+        }
+        const uint64_t len = substep_length(nt, k);
+        response_0.resize(len);
+        response_90.resize(len);
         double c[N_COEFFICIENTS];
         for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
-        const Recursion<double> rec(c);
         for (uint64_t s = 0; s < ns; ++s) {
-            const Row r0 = comp_0.row(s), r90 = comp_90.row(s);
-            double x0 = 0.0, v0 = 0.0, x90 = 0.0, v90 = 0.0;
-            const char* p0 = r0.data;
-            const char* p90 = r90.data;
-            double e0 = load_sample(p0), e90 = load_sample(p90);
-            response_0[0] = 0.0;
-            response_90[0] = 0.0;
-            for (uint64_t k = 1; k < nt; ++k) {
-                p0 += r0.stride;
-                p90 += r90.stride;
-                const double l0 = load_sample(p0), l90 = load_sample(p90);
-                rec.step(x0, v0, e0, l0);
-                rec.step(x90, v90, e90, l90);
-                response_0[k] = x0;
-                response_90[k] = x90;
-                e0 = l0;
-                e90 = l90;
-            }
+            const ComponentRun r0 = run_substeps(c, k, comp_0.row(s), response_0.data());
+            const ComponentRun r90 = run_substeps(c, k, comp_90.row(s), response_90.data());
             double* row = out + (s * n_osc + o) * n_p;
-            if (!(is_finite_bits(x0) && is_finite_bits(v0) && is_finite_bits(x90) &&
-                  is_finite_bits(v90))) {
+            if (!(r0.finite() && r90.finite())) {
                 for (uint64_t j = 0; j < n_p; ++j) row[j] = quiet_nan();
                 continue;
             }
-            write_row(row, hull.peaks(Row::of(response_0.data(), nt), Row::of(response_90.data(), nt)),
+            write_row(row,
+                      hull.peaks(Row::of(response_0.data(), len), Row::of(response_90.data(), len)),
                       ps);
         }
     }

@@ -31,7 +31,9 @@ OwnedArray rotd_percentiles(const View2D& comp_0, const View2D& comp_90,
 
 // RotDnn of the horizontal oscillator responses of every station and
 // oscillator, each row of `coefficients` the eight recursion coefficients that
-// psa takes: an (ns, n_osc, n_p) array.
+// psa takes, or those and a ninth column, the number of sub-steps k that
+// psa_substeps takes (a row whose k is not a whole number in [1, 2^32] gives
+// NaNs): an (ns, n_osc, n_p) array.
 OwnedArray psa_percentiles(const View2D& comp_0, const View2D& comp_90,
                            const View2D& coefficients, const View2D& percentiles);
 

@@ -82,6 +82,8 @@ PEAK_ROWS = np.array([row + [c, k] for row, c in (
     ([1.0, -0.1, 0.1, 0.9, 0.1, 0.1, 0.1, 0.1], 0.3),
     ([1.0, 0.05, -0.05, 0.9, -0.01, 0.002, 0.01, 0.002], 0.2),
     ([1.0, -0.1, 0.1, 0.9, 0.002, -0.01, 0.002, 0.01], 0.1)) for k in (1.0, 3.0, 2.0)])
+# The same rows for the kernels of three components: no damping column.
+SUBSTEP_ROWS = np.delete(PEAK_ROWS, 8, axis=1)
 
 MEASURES = "groundmotion._measures"
 FUNCTIONS += [
@@ -99,11 +101,17 @@ FUNCTIONS += [
     Compiled(MEASURES, "_psa_percentiles",
              ("comp_0_py", "comp_90_py", "coefficients_py", "percentiles_py"), "aaaa",
              lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), _waves(rng, ns, nt),
-                                       np.array([STABLE, STABLE[::-1]] * 3), PERCENTILES),
+                                       SUBSTEP_ROWS, PERCENTILES),
              lambda a: ((a[0].shape[0], a[2].shape[0], a[3].shape[1]), np.float64),
              lambda rng: [(np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 8)), PERCENTILES),
                           (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 7)), PERCENTILES),
                           (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 8)), np.array([[np.nan]]))]),
+    Compiled(MEASURES, "_psa_substeps",
+             ("comp_0_py", "comp_90_py", "comp_ver_py", "coefficients_py"), "aaaa",
+             lambda rng, ns=5, nt=64: (*(_waves(rng, ns, nt) for _ in range(3)), SUBSTEP_ROWS),
+             lambda a: ((a[0].shape[0], a[3].shape[0], 9), np.float64),
+             lambda rng: [(np.ones((2, 5)), np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 9))),
+                          (np.ones((2, 5)),) * 3 + (np.ones((1, 10)),)]),
 ]
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.

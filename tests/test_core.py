@@ -250,7 +250,7 @@ WRONG = {"a": st.sampled_from([None, 1.0, [[1.0]], np.zeros(3), np.zeros((2, 2),
          "u": st.sampled_from([-5, 2**64, 2**62, 1.5, None, np.int64(3)])}
 
 
-OSCILLATOR_COLUMNS = {"_psa": 8, "_oscillator_peaks": 10}  # coefficient columns
+OSCILLATOR_COLUMNS = {"_psa": 8, "_oscillator_peaks": 10, "_psa_percentiles": 9, "_psa_substeps": 9}  # coefficient columns
 
 
 @settings(max_examples=examples(100), deadline=None, suppress_health_check=list(HealthCheck))
@@ -260,7 +260,7 @@ def test_hostile_calls_never_crash_and_never_write(data):
     args = [data.draw(GOOD[k] if data.draw(st.integers(0, 3)) else WRONG[k]) for k in f.kinds]
     cols = OSCILLATOR_COLUMNS.get(f.name)
     if cols and data.draw(st.booleans()) and isinstance(args[0], np.ndarray):
-        if f.name == "_psa":
+        if f.name in ("_psa", "_psa_substeps"):
             args[1:3] = [args[0], args[0][::-1]]  # agreeing shapes more often than chance
         args[-1] = np.asarray(data.draw(st.lists(st.sampled_from(SPECIAL + [0.5, -0.3]), min_size=cols, max_size=3 * cols)))
         args[-1] = args[-1][: len(args[-1]) // cols * cols].reshape(-1, cols)

@@ -7,7 +7,8 @@ through the same call frame.
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_simd_target"]
+__all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
+           "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -42,4 +43,17 @@ def _psa_percentiles(
     percentiles_py: NDArray[np.float64],
 ) -> NDArray[np.float64]:
     """RotDnn of the horizontal oscillator responses, shape (n_stations,
-    n_oscillators, n_percentiles)."""
+    n_oscillators, n_percentiles).  A row of coefficients: the eight of
+    `_psa`, or those and the number of sub-steps k of `_psa_substeps`."""
+
+def _psa_substeps(
+    comp_0_py: NDArray[np.float64],
+    comp_90_py: NDArray[np.float64],
+    comp_ver_py: NDArray[np.float64],
+    coefficients_py: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """The (n_stations, n_oscillators, 9) result of `_psa` with k recursion
+    steps per sample interval.  A row of coefficients: the eight recursion
+    coefficients for the step dt / k, then k (1 to 2**32, as a float).  The
+    components are read between samples as `_oscillator_peaks` reads them;
+    k = 1 gives `_psa`'s bits, a k that is not such a whole number NaNs."""

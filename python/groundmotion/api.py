@@ -43,7 +43,7 @@ from ._core import (
     _rotd,
     _significant_duration,
 )
-from ._measures import _oscillator_peaks, _psa_percentiles, _rotd_percentiles
+from ._measures import _oscillator_peaks, _psa_percentiles, _psa_substeps, _rotd_percentiles
 from .oscillator import oscillator_coefficients
 from .results import ResponseSpectrum, RotD, Spectra
 
@@ -585,6 +585,7 @@ def response_spectrum(
     workers: int | None = 1,
     progress: bool = False,
     percentiles: float | ArrayLike | None = None,
+    steps_per_period: int | None = None,
 ) -> ResponseSpectrum:
     """Pseudo-spectral acceleration of three-component records, with RotD.
 
@@ -620,6 +621,14 @@ def response_spectrum(
         Percentiles in [0, 100] at which RotDnn of the horizontal response
         pair is also wanted, read from the sorted directional peaks as in
         `rotd`.
+    steps_per_period : int or None, optional
+        None (the default) runs every oscillator once per sample interval.
+        A positive integer n runs every period T < n dt on sub-steps exactly
+        as `spectra` does (the same number of steps per interval, the same
+        linear reading between samples, the last sample left out), for all
+        three components, and takes the peaks and the RotD statistics over
+        every sub-step of the responses.  Periods with T >= n dt give the
+        values of None.
 
     Returns
     -------
@@ -640,7 +649,8 @@ def response_spectrum(
         If the components differ in shape or have more than two dimensions,
         `dt` or a period is not positive and finite, `periods` has more than
         one dimension, a damping lies outside [0, 1) or the sequence is empty,
-        or a percentile lies outside [0, 100].
+        a percentile lies outside [0, 100], or `steps_per_period` is neither
+        None nor a positive integer.
     TypeError
         If an array does not hold real numbers or a number argument is not a
         real number.
@@ -684,26 +694,47 @@ def response_spectrum(
     percentile_array = None if percentiles is None else _percentiles(percentiles)
     n_workers = _workers(workers)
 
-    # The oscillators of every damping, one after the other.
-    coefficients = np.concatenate([
-        np.asarray(oscillator_coefficients(period_array, d, dt), np.float64)
-        for d in (damping_array if several else [float(damping_array[0])])
-    ])
+    substeps = _substeps(period_array, dt, steps_per_period)
+
+    # The oscillators of every damping, one after the other; those run on
+    # sub-steps also carry their number of steps per interval.
+    dampings = damping_array if several else [float(damping_array[0])]
+    coefficients = np.concatenate([_step_coefficients(period_array, d, dt, substeps)
+                                   for d in dampings])
+    steps = np.tile(substeps, len(dampings))
+    fine = steps > 1
+    with_steps = np.column_stack([coefficients[fine], steps[fine]])
 
     def run(kernel: Callable[..., FloatArray], records: tuple[FloatArray, ...],
-            tail: tuple[FloatArray, ...], desc: str) -> FloatArray:
-        n_records, n_oscillators = x.shape[0], coefficients.shape[0]
+            rows: FloatArray, tail: tuple[FloatArray, ...], desc: str) -> FloatArray:
+        n_records, n_oscillators = x.shape[0], rows.shape[0]
         if n_oscillators >= n_records:
-            return _chunked(lambda o: kernel(*records, coefficients[o], *tail), n_oscillators, 1,
+            return _chunked(lambda o: kernel(*records, rows[o], *tail), n_oscillators, 1,
                             n_workers, progress, desc)
-        return _chunked(lambda r: kernel(*(a[r] for a in records), coefficients, *tail),
+        return _chunked(lambda r: kernel(*(a[r] for a in records), rows, *tail),
                         n_records, 0, n_workers, progress, desc)
 
+    def run_all(kernel: Callable[..., FloatArray], fine_kernel: Callable[..., FloatArray],
+                records: tuple[FloatArray, ...], tail: tuple[FloatArray, ...],
+                desc: str) -> FloatArray:
+        if not fine.any():
+            return run(kernel, records, coefficients, tail, desc)
+        parts = [run(fine_kernel, records, with_steps, tail, desc)]
+        if not fine.all():
+            parts.append(run(kernel, records, coefficients[~fine], tail, desc))
+        out = np.empty((x.shape[0], steps.size, parts[0].shape[-1]))
+        out[:, fine] = parts[0]
+        if len(parts) > 1:
+            out[:, ~fine] = parts[1]
+        return out
+
     leading = (x.shape[0],) + ((damping_array.size,) if several else ())
-    table = run(_psa, (x, y, z), (), "PSA").reshape(leading + (period_array.size, 9))
+    table = run_all(_psa, _psa_substeps, (x, y, z), (), "PSA")
+    table = table.reshape(leading + (period_array.size, 9))
     rotdnn = None
     if percentile_array is not None:
-        rotdnn = run(_psa_percentiles, (x, y), (percentile_array[np.newaxis, :],), "RotDnn")
+        rotdnn = run_all(_psa_percentiles, _psa_percentiles, (x, y),
+                         (percentile_array[np.newaxis, :],), "RotDnn")
         rotdnn = np.swapaxes(rotdnn.reshape(leading + (period_array.size, percentile_array.size)), -1, -2)
     return ResponseSpectrum._from_table(
         period_array, damping_array if several else float(damping_array[0]), table, single,

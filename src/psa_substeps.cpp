@@ -1,0 +1,139 @@
+// Sub-stepped oscillators over three components, one oscillator at a time.
+//
+// The step is that of oscillator.hpp with V = double, so that an oscillator
+// with one step per interval performs `respond`'s arithmetic, and the
+// sub-samples are formed as in spectra.cpp, so that a component's peak is the
+// |x| peak of `oscillator_peaks` for the same row.
+#include "psa_substeps.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "oscillator.hpp"
+#include "rotd.hpp"
+#include "simd.hpp"
+
+namespace gm {
+
+namespace {
+
+constexpr double MAX_SUBSTEPS = 4294967296.0;  // 2^32
+
+void fill_nan(double* row) {
+    for (uint64_t i = 0; i < ROTD_COMPONENTS; ++i) row[i] = quiet_nan();
+}
+
+}  // namespace
+
+uint64_t substeps_of(double k) {
+    const bool whole =
+        k >= 1.0 && k <= MAX_SUBSTEPS && k == static_cast<double>(static_cast<uint64_t>(k));
+    return whole ? static_cast<uint64_t>(k) : 0;
+}
+
+uint64_t substep_length(uint64_t nt, uint64_t k) {
+    if (nt == 0) panic("an oscillator needs at least one sample");
+    if (nt > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
+    if (k == 1) return nt;
+    if (nt - 1 > SIZE_MAX / sizeof(double) / k) throw std::bad_alloc();
+    const uint64_t n = (nt - 1) * k;
+    return n == 0 ? 1 : n;
+}
+
+ComponentRun run_substeps(const double (&c)[N_COEFFICIENTS], uint64_t k, const Row& row,
+                          double* response) {
+    const Recursion<double> rec(c);
+    ComponentRun r;
+    uint64_t at = 0;
+    if (response != nullptr) response[at++] = 0.0;
+    auto advance = [&](double e, double l) {
+        rec.step(r.x, r.v, e, l);
+        r.peak = simd::max(simd::abs(r.x), r.peak);
+        if (response != nullptr) response[at++] = r.x;
+    };
+    const char* p = row.data;
+    if (k == 1) {
+        double early = load_sample(p);
+        for (uint64_t i = 1; i < row.len; ++i) {
+            p += row.stride;
+            const double late = load_sample(p);
+            advance(early, late);
+            early = late;
+        }
+        return r;
+    }
+    const double per = static_cast<double>(k);
+    double a0 = load_sample(p);
+    for (uint64_t i = 1; i < row.len; ++i) {
+        p += row.stride;
+        const double a1 = load_sample(p);
+        const double rise = a1 - a0;
+        const uint64_t steps = i + 1 < row.len ? k : k - 1;
+        double early = a0;
+        for (uint64_t j = 1; j <= steps; ++j) {
+            const double late = j < k ? a0 + rise * (static_cast<double>(j) / per) : a1;
+            advance(early, late);
+            early = late;
+        }
+        a0 = a1;
+    }
+    return r;
+}
+
+OwnedArray psa_substeps(const View2D& comp_0, const View2D& comp_90, const View2D& comp_ver,
+                        const View2D& coefficients) {
+    if (comp_90.rows != comp_0.rows || comp_90.cols != comp_0.cols ||
+        comp_ver.rows != comp_0.rows || comp_ver.cols != comp_0.cols) {
+        panic("components must have matching shapes");
+    }
+    if (coefficients.cols != N_SUBSTEP_COEFFICIENTS) {
+        panic_not_equal("coefficients must have 9 columns", coefficients.cols,
+                        N_SUBSTEP_COEFFICIENTS);
+    }
+    const uint64_t ns = comp_0.rows;
+    const uint64_t nt = comp_0.cols;
+    const uint64_t n_osc = coefficients.rows;
+    OwnedArray result(Dtype::F64, {ns, n_osc, ROTD_COMPONENTS});
+    // With nothing to compute no working storage is made: its size follows
+    // nt, which may be huge for an input without stations.
+    if (nt == 0 || ns == 0 || n_osc == 0) return result;
+
+    double* out = result.f64();
+    Hull hull = Hull::with_capacity(nt);
+    std::vector<double> response_0, response_90;
+    for (uint64_t o = 0; o < n_osc; ++o) {
+        const uint64_t k = substeps_of(coefficients.at(o, N_COEFFICIENTS));
+        if (k == 0) {
+            for (uint64_t s = 0; s < ns; ++s) fill_nan(out + (s * n_osc + o) * ROTD_COMPONENTS);
+            continue;
+        }
+        const uint64_t len = substep_length(nt, k);
+        response_0.resize(len);
+        response_90.resize(len);
+        double c[N_COEFFICIENTS];
+        for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
+        for (uint64_t s = 0; s < ns; ++s) {
+            double* row = out + (s * n_osc + o) * ROTD_COMPONENTS;
+            const ComponentRun r0 = run_substeps(c, k, comp_0.row(s), response_0.data());
+            const ComponentRun r90 = run_substeps(c, k, comp_90.row(s), response_90.data());
+            const ComponentRun rv = run_substeps(c, k, comp_ver.row(s), nullptr);
+            if (!(r0.finite() && r90.finite() && rv.finite())) {
+                fill_nan(row);
+                continue;
+            }
+            const Peaks directional =
+                hull.peaks(Row::of(response_0.data(), len), Row::of(response_90.data(), len));
+            row[0] = r0.peak;
+            row[1] = r90.peak;
+            row[2] = rv.peak;
+            row[3] = std::sqrt(r0.peak * r90.peak);
+            const RotdRow rotd = rotd_statistics(directional);
+            for (uint64_t i = 0; i < rotd.size(); ++i) row[4 + i] = rotd[i];
+        }
+    }
+    return result;
+}
+
+}  // namespace gm
