@@ -9,6 +9,7 @@ from importlib import resources
 from pathlib import Path
 
 import groundmotion
+from groundmotion import spectra as gm_spectra
 import numpy as np
 import pytest
 from groundmotion import (arias_intensity, cav, cli, konno_ohmachi_smooth, read_at2, response_spectrum, rotd,
@@ -53,11 +54,20 @@ def test_demo_as_a_module_writes_tables_and_plots(tmp_path, capsys, monkeypatch)
     (h1, h2, v), dt = trimmed(H1, H2, V)
     spectrum = response_spectrum(h1, h2, v, dt, [float(r["period (s)"]) for r in table])
     np.testing.assert_array_equal([float(r["RotD50 (g)"]) for r in table], spectrum.rotd50)
+    assert (tmp_path / "out" / "tripartite.png").read_bytes()[:8] == PNG
+    sp = rows(tmp_path / "out" / "spectra.csv")
+    t = np.array([float(r["period (s)"]) for r in sp])
+    psa = np.array([[float(r[f"PSA {c} (g)"]) for r in sp] for c in ("180", "270")])
+    exact = gm_spectra(np.vstack([h1, h2]), dt, t, steps_per_period=10)
+    np.testing.assert_array_equal(psa, exact.psa)
+    long = t >= 10 * dt  # at these periods steps_per_period keeps the default's bits
+    np.testing.assert_array_equal(psa[:, long], [spectrum.psa_000[long], spectrum.psa_090[long]])
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
     status, out, _ = run(capsys, "demo", "--output-dir", str(tmp_path))
     assert status == 0 and "no plots" in out and "groundmotion[plot]" in out
     assert (tmp_path / "response_spectrum.csv").exists() and not (tmp_path / "response_spectrum.png").exists()
+    assert (tmp_path / "spectra.csv").exists() and not (tmp_path / "tripartite.png").exists()
 
 
 def test_measures_tables_pairs_and_json(capsys, tmp_path):

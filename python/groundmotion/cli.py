@@ -487,6 +487,142 @@ def cmd_smooth(args: argparse.Namespace, out: TextIO) -> None:
 
 
 # ---------------------------------------------------------------------------
+# Tripartite plot
+
+# Standard gravity in cm/s^2: PSA (g) * G_CM = w * PSV (cm/s).
+G_CM = 980.665
+
+
+def _spectra_columns(spectra: Any, records: Sequence[Record]) -> dict[str, Any]:
+    columns: dict[str, Any] = {"period (s)": spectra.periods}
+    for k, r in enumerate(records):
+        name = r.component or r.name
+        columns[f"SD {name} (cm)"] = spectra.sd[k]
+        columns[f"SV {name} (cm/s)"] = spectra.sv[k]
+        columns[f"SA {name} (g)"] = spectra.sa[k]
+        columns[f"PSV {name} (cm/s)"] = spectra.psv[k]
+        columns[f"PSA {name} (g)"] = spectra.psa[k]
+    return columns
+
+
+def _decades(low: float, high: float) -> list[float]:
+    return [10.0**e for e in range(math.floor(math.log10(low)), math.ceil(math.log10(high)) + 1)]
+
+
+def _value_label(value: float, unit: str) -> str:
+    return f"{value:g} {unit}"
+
+
+def plot_tripartite(path: str, spectra: Any, records: Sequence[Record], title: str) -> None:
+    """PSV against period on log-log axes with diagonals of constant SD and PSA.
+
+    A line of constant SD (cm) is PSV = w SD, of slope -1 in the log-log
+    plane; a line of constant PSA (g) is PSV = PSA g / w, of slope +1.  The
+    axes have equal decades so that both families run at 45 degrees.
+    """
+    fig = _pyplot_figure()
+    fig.set_size_inches(7.5, 7.0)
+    ax = fig.add_subplot()
+    t = spectra.periods
+    psv = np.asarray(spectra.psv)
+    t_lo, t_hi = float(t.min()), float(t.max())
+    style = {"color": "0.55", "lw": 0.5, "zorder": 1}
+    label_style = {"fontsize": 7, "color": "0.3", "ha": "center", "va": "center",
+                   "rotation_mode": "anchor", "zorder": 2,
+                   "bbox": {"fc": "white", "ec": "none", "pad": 0.4, "alpha": 0.85}}
+    # Whole decades on both axes, as many of PSV as of T, and equal decades
+    # per inch; the curves sit in the middle, below the labelled top edge.
+    t_lo = 10.0 ** math.floor(math.log10(t_lo))
+    t_hi = 10.0 ** math.ceil(math.log10(t_hi))
+    v_lo = 10.0 ** math.floor(math.log10(float(psv.min())))
+    v_hi = max(10.0 ** math.ceil(math.log10(float(psv.max())) + 0.5), v_lo * t_hi / t_lo)
+    # Curve points in log coordinates, for keeping labels off the curves.
+    fine = np.linspace(math.log10(t.min()), math.log10(t.max()), 400)
+    curve = [(fine, np.interp(fine, np.log10(t), np.log10(row))) for row in psv]
+
+    def clear_at(x: float, y: float) -> bool:
+        return all(float(np.min(np.hypot(cx - x, cy - y))) > 0.15 for cx, cy in curve)
+
+    def label(x0: float, y0: float, dx: float, dy: float, length: float, text: str,
+              rotation: int) -> None:
+        """Text on the line from (x0, y0) in direction (dx, dy), first clear spot."""
+        for s in np.arange(0.18, length - 0.15, 0.1):
+            if clear_at(x0 + s * dx, y0 + s * dy):
+                ax.text(10 ** (x0 + s * dx), 10 ** (y0 + s * dy), text,
+                        rotation=rotation, **label_style)
+                return
+    lx, ly = math.log10(t_lo), math.log10(t_hi)
+    lv0, lv1 = math.log10(v_lo), math.log10(v_hi)
+
+    def clipped(offset: float, slope: int) -> tuple[float, float, float, float] | None:
+        """End points (log T, log PSV) of log PSV = offset + slope log T inside the box."""
+        points = []
+        for x in (lx, ly):
+            y = offset + slope * x
+            if lv0 - 1e-9 <= y <= lv1 + 1e-9:
+                points.append((x, y))
+        for y in (lv0, lv1):
+            x = (y - offset) / slope
+            if lx - 1e-9 <= x <= ly + 1e-9:
+                points.append((x, y))
+        points = sorted(set((round(x, 12), round(y, 12)) for x, y in points))
+        if len(points) < 2 or points[0] == points[-1]:
+            return None
+        (x0, y0), (x1, y1) = points[0], points[-1]
+        return x0, y0, x1, y1
+
+    two_pi = 2.0 * math.pi
+    # Constant SD: log PSV = log(2 pi SD) - log T.  Labelled near the upper-left end.
+    sd_lo = 10.0 ** (lv0 + lx) / two_pi
+    sd_hi = 10.0 ** (lv1 + ly) / two_pi
+    for d in _decades(sd_lo, sd_hi):
+        for m in (1.0, 2.0, 5.0):
+            seg = clipped(math.log10(two_pi * d * m), -1)
+            if seg is None:
+                continue
+            x0, y0, x1, y1 = seg
+            ax.plot([10**x0, 10**x1], [10**y0, 10**y1], alpha=1.0 if m == 1 else 0.45, **style)
+            if m == 1:
+                label(x0, y0, 1.0, -1.0, x1 - x0, _value_label(d, "cm"), -45)
+    # Constant PSA: log PSV = log(PSA g / 2 pi) + log T.  Labelled near the upper-right end.
+    a_lo = 10.0 ** (lv0 - ly) * two_pi / G_CM
+    a_hi = 10.0 ** (lv1 - lx) * two_pi / G_CM
+    for a in _decades(a_lo, a_hi):
+        for m in (1.0, 2.0, 5.0):
+            seg = clipped(math.log10(a * m * G_CM / two_pi), 1)
+            if seg is None:
+                continue
+            x0, y0, x1, y1 = seg
+            ax.plot([10**x0, 10**x1], [10**y0, 10**y1], alpha=1.0 if m == 1 else 0.45, **style)
+            if m == 1:
+                label(x1, y1, -1.0, -1.0, x1 - x0, _value_label(a, "g"), 45)
+
+    colours = ("tab:orange", "tab:green")
+    for k, r in enumerate(records):
+        ax.plot(t, psv[k], color=colours[k % 2], lw=1.6, zorder=3, label=r.label)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlim(t_lo, t_hi)
+    ax.set_ylim(v_lo, v_hi)
+    ax.set_aspect("equal", adjustable="box")
+    ax.grid(True, which="major", color="0.8", lw=0.6)
+    from matplotlib.ticker import FuncFormatter
+
+    plain = FuncFormatter(lambda value, _: f"{value:g}")
+    ax.xaxis.set_major_formatter(plain)
+    ax.yaxis.set_major_formatter(plain)
+    ax.set_xlabel("Period (s)")
+    ax.set_ylabel("Pseudo-spectral velocity (cm/s)")
+    ax.set_title(
+        f"{title}\n{np.atleast_1d(spectra.damping)[0] * 100:g} % damping; diagonals: "
+        "SD (cm, falling) and PSA (g, rising)",
+        fontsize=10,
+    )
+    ax.legend(fontsize=8, loc="lower right")
+    fig.savefig(path, dpi=120)
+
+
+# ---------------------------------------------------------------------------
 # demo
 
 
@@ -561,6 +697,24 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> None:
     except CommandError as exc:
         _emit(out, f"\nno plots: {exc}")
     _emit(out, "\nwrote " + ", ".join(written))
+
+    # SD, SV, SA, PSV and PSA of the horizontal components, as PEER computes them.
+    h1, h2 = _common_length(records[:2], quiet=True)
+    spectra = api.spectra(
+        np.vstack([h1, h2]), records[0].dt, periods, 0.05,
+        workers=args.workers, steps_per_period=10,
+    )
+    spectra_csv = str(outdir / "spectra.csv")
+    columns = _spectra_columns(spectra, records[:2])
+    _write_table(spectra_csv, list(columns), list(zip(*columns.values())))
+    added = [spectra_csv]
+    try:
+        tripartite_png = str(outdir / "tripartite.png")
+        plot_tripartite(tripartite_png, spectra, records[:2], title)
+        added.append(tripartite_png)
+    except CommandError:
+        pass  # already reported above
+    _emit(out, "wrote " + ", ".join(added))
 
 
 # ---------------------------------------------------------------------------
