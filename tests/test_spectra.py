@@ -91,7 +91,7 @@ def test_substeps_follow_the_recursion_on_the_interpolated_record():
     dt, n, dampings = 0.02, 4, [0.0, 0.05]
     periods = np.array([0.011, 0.013, 0.017, 0.02, 0.026, 0.04, 0.05, 0.079, 0.08, 0.3])
     s = gm.spectra(acc, dt, periods, dampings, steps_per_period=n)
-    plain = gm.spectra(acc, dt, periods, dampings)
+    plain = gm.spectra(acc[:, :-1], dt, periods, dampings)  # every period leaves the last out
     long = periods >= n * dt
     for name in ("sd", "sv", "sa"):
         assert_same_bits(getattr(s, name)[..., long], getattr(plain, name)[..., long])
@@ -113,17 +113,18 @@ def test_a_sub_step_count_that_is_not_whole_gives_nan():
     assert np.isnan(out[:, :4]).all() and np.isfinite(out[:, 4]).all()
 
 
-def test_substeps_give_peer_short_period_spectra():
+def test_substeps_give_peer_spectra():
     reference = json.loads((DATA / "peer" / "reference_spectra.json").read_text())
     periods = np.array(reference["period"])
     for record in reference["records"]:
         for name, file in zip(("h1", "h2"), record["files"]):
             acc, dt = gm.read_at2(DATA / "peer" / f"{file}.gz")
             short = periods < 10 * dt
-            want = np.array(record[name])[short]
-            np.testing.assert_allclose(gm.spectra(acc, dt, periods[short], steps_per_period=10).psa,
-                                       want, rtol=2e-6)  # PEER prints seven digits
-            assert np.abs(gm.spectra(acc, dt, periods[short]).psa / want - 1).max() > 1e-3
+            want = np.array(record[name])
+            # PEER prints eight decimals, and at least five digits.
+            np.testing.assert_allclose(gm.spectra(acc, dt, periods, steps_per_period=10).psa,
+                                       want, rtol=2e-6, atol=5e-9)
+            assert np.abs(gm.spectra(acc, dt, periods[short]).psa / want[short] - 1).max() > 1e-3
 
 
 @pytest.mark.parametrize("units, factor", [("m/s2", 9.80665), ("cm/s2", 980.665), ("gal", 980.665)])

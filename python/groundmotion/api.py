@@ -627,8 +627,9 @@ def response_spectrum(
         as `spectra` does (the same number of steps per interval, the same
         linear reading between samples, the last sample left out), for all
         three components, and takes the peaks and the RotD statistics over
-        every sub-step of the responses.  Periods with T >= n dt give the
-        values of None.
+        every sub-step of the responses.  Periods with T >= n dt run once
+        per interval over the record without its last sample, which every
+        period then leaves out (PEER's rule with n = 10).
 
     Returns
     -------
@@ -717,11 +718,15 @@ def response_spectrum(
     def run_all(kernel: Callable[..., FloatArray], fine_kernel: Callable[..., FloatArray],
                 records: tuple[FloatArray, ...], tail: tuple[FloatArray, ...],
                 desc: str) -> FloatArray:
+        # With sub-steps the last sample is left out at every period, as the
+        # sub-stepped ones leave it out: the whole-step oscillators run on
+        # the record without it.
+        whole = records if steps_per_period is None else tuple(a[:, :-1] for a in records)
         if not fine.any():
-            return run(kernel, records, coefficients, tail, desc)
+            return run(kernel, whole, coefficients, tail, desc)
         parts = [run(fine_kernel, records, with_steps, tail, desc)]
         if not fine.all():
-            parts.append(run(kernel, records, coefficients[~fine], tail, desc))
+            parts.append(run(kernel, whole, coefficients[~fine], tail, desc))
         out = np.empty((x.shape[0], steps.size, parts[0].shape[-1]))
         out[:, fine] = parts[0]
         if len(parts) > 1:
@@ -831,8 +836,9 @@ def spectra(
         linearly between samples at the times j dt / k for j = 0 ..
         (len - 1) k - 1, so that the last sample is left out, and takes the
         peaks over every step; sub-sample j of the interval from a0 to a1 is
-        ``a0 + (a1 - a0) * (j / k)``.  Periods with T >= n dt run as with
-        None, over every sample.  ``steps_per_period=10`` is the rule of
+        ``a0 + (a1 - a0) * (j / k)``.  Periods with T >= n dt run once per
+        interval over the record without its last sample, which every
+        period then leaves out.  ``steps_per_period=10`` is the rule of
         PEER's NGA-West2 spectra.
 
     Returns
@@ -898,13 +904,25 @@ def spectra(
         ])
         for d in damping_array
     ])
-    n_records, n_oscillators = records.shape[0], coefficients.shape[0]
-    if n_oscillators >= n_records:
-        table = _chunked(lambda o: _oscillator_peaks(records, coefficients[o]),
-                         n_oscillators, 1, n_workers, progress, "spectra")
+    def peaks(recs: FloatArray, rows: FloatArray) -> FloatArray:
+        if rows.shape[0] >= recs.shape[0]:
+            return _chunked(lambda o: _oscillator_peaks(recs, rows[o]),
+                            rows.shape[0], 1, n_workers, progress, "spectra")
+        return _chunked(lambda r: _oscillator_peaks(recs[r], rows),
+                        recs.shape[0], 0, n_workers, progress, "spectra")
+
+    if steps_per_period is None:
+        table = peaks(records, coefficients)
     else:
-        table = _chunked(lambda r: _oscillator_peaks(records[r], coefficients),
-                         n_records, 0, n_workers, progress, "spectra")
+        # The last sample is left out at every period: the sub-stepped
+        # oscillators stop short of it, the whole-step ones run on the
+        # record without it.
+        whole = coefficients[:, -1] == 1.0
+        table = np.empty((records.shape[0], coefficients.shape[0], 3))
+        if whole.any():
+            table[:, whole] = peaks(records[:, :-1], coefficients[whole])
+        if not whole.all():
+            table[:, ~whole] = peaks(records, coefficients[~whole])
     shape = leading + ((damping_array.size,) if several else ()) + (period_array.size, 3)
     return Spectra._from_table(
         period_array, damping_array if several else float(damping_array[0]), table.reshape(shape)
