@@ -652,6 +652,7 @@ Peaks Hull::peaks(const Row& x, const Row& y) {
         using V = simd::native<decltype(tag)>;
         bool plain = false;
         if (!select_candidates<V>(px, py, nt, plain)) return nan_peaks();
+        keep_axis_ends();
         build_hull(plain);
         Peaks out;
         directional_peaks<V>(vertices_.data(), vertices_.size(), out.data());
@@ -713,6 +714,30 @@ void Hull::sort_keys() {
         }
         start = end;
     }
+}
+
+// A trajectory on one axis (a record paired with zeros) has every point on
+// the segment between its two extreme points in the sort order: the chain
+// finds each of them collinear with the ends, in plain and in exact
+// arithmetic alike, and keeps only the ends.  Taking the ends at once skips
+// the sort, which the extreme-point filter cannot shorten on a segment.
+void Hull::keep_axis_ends() {
+    const size_t n = points_.size();
+    if (n <= 2) return;
+    bool on_x = true, on_y = true;
+    for (const Point& p : points_) {
+        on_x = on_x && p.y == 0.0;
+        on_y = on_y && p.x == 0.0;
+    }
+    if (!on_x && !on_y) return;
+    auto key = [on_x](const Point& p) { return unsigned_order_key((on_x ? p.x : p.y) + 0.0); };
+    size_t lo = 0, hi = 0;
+    for (size_t i = 1; i < n; ++i) {
+        if (key(points_[i]) < key(points_[lo])) lo = i;
+        if (key(points_[i]) > key(points_[hi])) hi = i;
+    }
+    const Point ends[2] = {points_[lo], points_[hi]};
+    points_.assign(ends, ends + 2);
 }
 
 void Hull::build_hull(bool plain) {

@@ -255,3 +255,11 @@ def test_the_median_of_peaks_near_the_largest_double_stays_finite():
     ordered = np.sort(oracles.peaks_at(x, y))
     result = check(x, y)
     assert result[1] == ordered[89] * 0.5 + ordered[90] * 0.5 < np.inf
+
+
+@pytest.mark.parametrize("scale", [1e-300, 1.0, 1e300])
+def test_a_record_paired_with_zeros_gives_the_brute_force_bits(scale):
+    x = np.random.default_rng(int(math.log10(scale) + 400)).standard_normal(3000) * scale
+    x[:5] = [-0.0, 0.0, x[7], -x[7], 0.0]  # signed zeros and a tie of magnitudes
+    for a, b in [(x, np.zeros_like(x)), (-np.zeros_like(x), x)]:
+        assert_same_bits(rotd(a, b), oracles.brute_rotd(a, b))
