@@ -137,6 +137,13 @@ Peaks nan_peaks() {
     return p;
 }
 
+bool all_zero(const double* v, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
+        if (v[i] != 0.0) return false;
+    }
+    return true;
+}
+
 bool all_finite(const Row& r) {
     for (uint64_t i = 0; i < r.len; ++i) {
         if (!is_finite_bits(r[i])) return false;
@@ -648,12 +655,35 @@ Peaks Hull::peaks(const Row& x, const Row& y) {
         if (!is_finite_bits(y[i])) return nan_peaks();
     }
 
+    // A trajectory on one axis (a record paired with zeros) has every point
+    // on the segment between its two extreme points in the sort order: the
+    // chain finds each of them collinear with the ends, in plain and in exact
+    // arithmetic alike, and keeps only the ends.  They are taken at once:
+    // the extreme-point filter cannot shorten a segment, and sorting all of
+    // it is what would cost.
+    const bool on_x = all_zero(py, nt), on_y = !on_x && all_zero(px, nt);
+    if (on_x || on_y) {
+        const double* v = on_x ? px : py;
+        if (!all_finite(Row::of(v, nt))) return nan_peaks();
+        uint64_t lo = 0, hi = 0;
+        for (uint64_t i = 1; i < nt; ++i) {
+            const uint64_t key = unsigned_order_key(v[i] + 0.0);
+            if (key < unsigned_order_key(v[lo] + 0.0)) lo = i;
+            if (key > unsigned_order_key(v[hi] + 0.0)) hi = i;
+        }
+        auto point = [&](uint64_t i) { return on_x ? Point{v[i], 0.0} : Point{0.0, v[i]}; };
+        points_.assign({point(lo), point(hi)});
+        build_hull(true);  // two points: no turn is tested
+    } else {
+        bool plain = false;
+        const bool finite = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+            return select_candidates<simd::native<decltype(tag)>>(px, py, nt, plain);
+        });
+        if (!finite) return nan_peaks();
+        build_hull(plain);
+    }
     return simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
         using V = simd::native<decltype(tag)>;
-        bool plain = false;
-        if (!select_candidates<V>(px, py, nt, plain)) return nan_peaks();
-        keep_axis_ends();
-        build_hull(plain);
         Peaks out;
         directional_peaks<V>(vertices_.data(), vertices_.size(), out.data());
         return out;
@@ -714,30 +744,6 @@ void Hull::sort_keys() {
         }
         start = end;
     }
-}
-
-// A trajectory on one axis (a record paired with zeros) has every point on
-// the segment between its two extreme points in the sort order: the chain
-// finds each of them collinear with the ends, in plain and in exact
-// arithmetic alike, and keeps only the ends.  Taking the ends at once skips
-// the sort, which the extreme-point filter cannot shorten on a segment.
-void Hull::keep_axis_ends() {
-    const size_t n = points_.size();
-    if (n <= 2) return;
-    bool on_x = true, on_y = true;
-    for (const Point& p : points_) {
-        on_x = on_x && p.y == 0.0;
-        on_y = on_y && p.x == 0.0;
-    }
-    if (!on_x && !on_y) return;
-    auto key = [on_x](const Point& p) { return unsigned_order_key((on_x ? p.x : p.y) + 0.0); };
-    size_t lo = 0, hi = 0;
-    for (size_t i = 1; i < n; ++i) {
-        if (key(points_[i]) < key(points_[lo])) lo = i;
-        if (key(points_[i]) > key(points_[hi])) hi = i;
-    }
-    const Point ends[2] = {points_[lo], points_[hi]};
-    points_.assign(ends, ends + 2);
 }
 
 void Hull::build_hull(bool plain) {

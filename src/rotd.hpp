@@ -40,8 +40,6 @@ private:
     // V is the lane type of the running target (rotd.cpp).
     template <class V>
     bool select_candidates(const double* x, const double* y, uint64_t nt, bool& plain);
-    // Keeps only the two extreme points of a points_ that lies on one axis.
-    void keep_axis_ends();
     // Sorts and de-duplicates points_, then builds vertices_ from it.
     void build_hull(bool plain);
     // keys_ = the (x, y) sort keys of points_, ascending.
