@@ -19,19 +19,11 @@ namespace gm {
 
 namespace {
 
-constexpr double MAX_SUBSTEPS = 4294967296.0;  // 2^32
-
 void fill_nan(double* row) {
     for (uint64_t i = 0; i < ROTD_COMPONENTS; ++i) row[i] = quiet_nan();
 }
 
 }  // namespace
-
-uint64_t substeps_of(double k) {
-    const bool whole =
-        k >= 1.0 && k <= MAX_SUBSTEPS && k == static_cast<double>(static_cast<uint64_t>(k));
-    return whole ? static_cast<uint64_t>(k) : 0;
-}
 
 uint64_t substep_length(uint64_t nt, uint64_t k) {
     if (nt == 0) panic("an oscillator needs at least one sample");
@@ -48,37 +40,11 @@ ComponentRun run_substeps(const double (&c)[N_COEFFICIENTS], uint64_t k, const R
     ComponentRun r;
     uint64_t at = 0;
     if (response != nullptr) response[at++] = 0.0;
-    auto advance = [&](double e, double l) {
+    walk<double>(row, k, [&](double e, double l) {
         rec.step(r.x, r.v, e, l);
         r.peak = simd::max(simd::abs(r.x), r.peak);
         if (response != nullptr) response[at++] = r.x;
-    };
-    const char* p = row.data;
-    if (k == 1) {
-        double early = load_sample(p);
-        for (uint64_t i = 1; i < row.len; ++i) {
-            p += row.stride;
-            const double late = load_sample(p);
-            advance(early, late);
-            early = late;
-        }
-        return r;
-    }
-    const double per = static_cast<double>(k);
-    double a0 = load_sample(p);
-    for (uint64_t i = 1; i < row.len; ++i) {
-        p += row.stride;
-        const double a1 = load_sample(p);
-        const double rise = a1 - a0;
-        const uint64_t steps = i + 1 < row.len ? k : k - 1;
-        double early = a0;
-        for (uint64_t j = 1; j <= steps; ++j) {
-            const double late = j < k ? a0 + rise * (static_cast<double>(j) / per) : a1;
-            advance(early, late);
-            early = late;
-        }
-        a0 = a1;
-    }
+    });
     return r;
 }
 

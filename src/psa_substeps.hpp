@@ -16,10 +16,6 @@ namespace gm {
 // double).
 constexpr uint64_t N_SUBSTEP_COEFFICIENTS = N_COEFFICIENTS + 1;
 
-// The number of sub-steps a coefficient holds: the whole number in
-// [1, 2^32] it equals, or 0 for any other value.
-uint64_t substeps_of(double k);
-
 // The number of responses of one component of nt >= 1 samples at k
 // sub-steps: nt for k = 1, otherwise (nt - 1) k, at least 1 (the rest
 // state).  Throws std::bad_alloc when that many doubles cannot be held.

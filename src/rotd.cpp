@@ -793,12 +793,15 @@ RotdRow rotd_statistics(const Peaks& peaks) {
     std::nth_element(keys.begin(), keys.begin() + 89, keys.end());
     const int64_t low = keys[89];
     const int64_t high = *std::min_element(keys.begin() + 90, keys.end());
-    const double a = from_total_order_key(low), b = from_total_order_key(high);
-    double median = (a + b) * 0.5;
+    const double median = mean_of_two(from_total_order_key(low), from_total_order_key(high));
+    return {peaks[kmin], median, peaks[kmax], static_cast<double>(kmin), static_cast<double>(kmax)};
+}
+
+double mean_of_two(double a, double b) {
+    const double mean = (a + b) * 0.5;
     // Two peaks near the largest double overflow their sum; halving each
     // first gives the mean, and the same bits wherever the sum is finite.
-    if (median == INFINITY && b < INFINITY) median = a * 0.5 + b * 0.5;
-    return {peaks[kmin], median, peaks[kmax], static_cast<double>(kmin), static_cast<double>(kmax)};
+    return mean == INFINITY && b < INFINITY ? a * 0.5 + b * 0.5 : mean;
 }
 
 OwnedArray rotd(const View2D& comp_0, const View2D& comp_90) {

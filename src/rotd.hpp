@@ -62,6 +62,10 @@ private:
 
 RotdRow rotd_statistics(const Peaks& peaks);
 
+// (a + b) * 0.5 for peaks a <= b, halved before adding when the sum
+// overflows: the median of an even count, as RotD50 takes it.
+double mean_of_two(double a, double b);
+
 OwnedArray rotd(const View2D& comp_0, const View2D& comp_90);
 
 }  // namespace gm

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "oscillator.hpp"
 #include "psa.hpp"
 #include "psa_substeps.hpp"
 
@@ -69,12 +70,7 @@ double SortedPeaks::at(double p) const {
     const double f = pos - whole;
     if (f == 0.0) return sorted_[i];
     const double a = sorted_[i], b = sorted_[i + 1];
-    if (f == 0.5) {
-        // The median arithmetic of rotd_statistics, overflow fallback included.
-        double mean = (a + b) * 0.5;
-        if (mean == INFINITY && b < INFINITY) mean = a * 0.5 + b * 0.5;
-        return mean;
-    }
+    if (f == 0.5) return mean_of_two(a, b);  // RotD50's arithmetic
     return a + f * (b - a);
 }
 

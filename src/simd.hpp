@@ -56,8 +56,6 @@ typedef double f64x4 __attribute__((vector_size(32)));
 typedef int64_t i64x4 __attribute__((vector_size(32)));
 typedef double f64x2 __attribute__((vector_size(16)));
 typedef float f32x4 __attribute__((vector_size(16)));
-typedef int32_t i32x4 __attribute__((vector_size(16)));
-typedef int64_t i64x2 __attribute__((vector_size(16)));
 
 // ---------------------------------------------------------------------------
 // Targets.

@@ -24,8 +24,6 @@ constexpr uint64_t LANES = 4;
 // 2 * damping.  The last column, the number of sub-steps, is not per lane.
 constexpr uint64_t N_RUN_COEFFICIENTS = N_COEFFICIENTS + 1;
 constexpr uint64_t SUBSTEPS_COLUMN = N_COEFFICIENTS + 1;
-// Sub-steps per sample interval accepted in the last column.
-constexpr double MAX_SUBSTEPS = 4294967296.0;  // 2^32
 
 // The end of one run: the final state and the three peaks, per lane of V.
 template <class V>
@@ -34,59 +32,21 @@ struct Run {
     V peak_x{}, peak_v{}, peak_a{};
 };
 
-// Takes one step of the recursion to the later sample l and the peaks after it.
-template <class V>
-GM_INLINE void advance(const Recursion<V>& rec, V two_zeta, Run<V>& r, V e, V l) {
-    rec.step(r.x, r.v, e, l);
-    r.peak_x = simd::max(simd::abs(r.x), r.peak_x);
-    r.peak_v = simd::max(simd::abs(r.v), r.peak_v);
-    r.peak_a = simd::max(simd::abs(r.x + two_zeta * r.v), r.peak_a);
-}
-
 // One oscillator per lane of V over one record, from rest, with `substeps`
-// steps per sample interval (the same number in every lane).  c[i] holds
-// coefficient i of every lane (the ninth being 2 * damping; the tenth, the
-// number of sub-steps, is read by the caller).
-//
-// With one step per interval the recursion runs from the first sample to the
-// last.  With k > 1 it runs over the record read linearly between samples
-// at the times j dt / k, j = 0 .. (n - 1) k - 1: inside the interval from a0
-// to a1 the sub-sample j (0 < j < k) is a0 + (a1 - a0) * (j / k), the
-// difference, the quotient of j and k as doubles, the product and the sum
-// each rounded in that order; sub-sample k is a1 itself.  The last sample is
-// not reached: the final interval stops one sub-step short of it.
+// steps per sample interval (the same number in every lane), read as
+// `walk` reads it.  c[i] holds coefficient i of every lane (the ninth being
+// 2 * damping; the tenth, the number of sub-steps, is read by the caller).
 template <class V>
 GM_INLINE Run<V> run(const V (&c)[N_RUN_COEFFICIENTS], uint64_t substeps, const Row& row) {
     const Recursion<V> rec(c);
     const V two_zeta = c[N_COEFFICIENTS];
     Run<V> r;
-    const char* p = row.data;
-    if (substeps == 1) {
-        V early = simd::splat<V>(load_sample(p));
-        for (uint64_t k = 1; k < row.len; ++k) {
-            p += row.stride;
-            const V late = simd::splat<V>(load_sample(p));
-            advance(rec, two_zeta, r, early, late);
-            early = late;
-        }
-        return r;
-    }
-    const double per = static_cast<double>(substeps);
-    double a0 = load_sample(p);
-    for (uint64_t k = 1; k < row.len; ++k) {
-        p += row.stride;
-        const double a1 = load_sample(p);
-        const double rise = a1 - a0;
-        const uint64_t steps = k + 1 < row.len ? substeps : substeps - 1;
-        V early = simd::splat<V>(a0);
-        for (uint64_t j = 1; j <= steps; ++j) {
-            const double at = j < substeps ? a0 + rise * (static_cast<double>(j) / per) : a1;
-            const V late = simd::splat<V>(at);
-            advance(rec, two_zeta, r, early, late);
-            early = late;
-        }
-        a0 = a1;
-    }
+    walk<V>(row, substeps, [&](V e, V l) GM_LAMBDA_INLINE {
+        rec.step(r.x, r.v, e, l);
+        r.peak_x = simd::max(simd::abs(r.x), r.peak_x);
+        r.peak_v = simd::max(simd::abs(r.v), r.peak_v);
+        r.peak_a = simd::max(simd::abs(r.x + two_zeta * r.v), r.peak_a);
+    });
     return r;
 }
 
@@ -121,12 +81,7 @@ OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients)
     // [1, 2^32]), and the oscillators in increasing order of them (in their
     // own order where equal) so that the four lanes of a group share one.
     std::vector<uint64_t> substeps(n_osc);
-    for (uint64_t o = 0; o < n_osc; ++o) {
-        const double k = coefficients.at(o, SUBSTEPS_COLUMN);
-        const bool whole =
-            k >= 1.0 && k <= MAX_SUBSTEPS && k == static_cast<double>(static_cast<uint64_t>(k));
-        substeps[o] = whole ? static_cast<uint64_t>(k) : 0;
-    }
+    for (uint64_t o = 0; o < n_osc; ++o) substeps[o] = substeps_of(coefficients.at(o, SUBSTEPS_COLUMN));
     std::vector<uint64_t> order(n_osc);
     for (uint64_t o = 0; o < n_osc; ++o) order[o] = o;
     std::stable_sort(order.begin(), order.end(),
