@@ -58,47 +58,28 @@ OwnedArray psa_substeps(const View2D& comp_0, const View2D& comp_90, const View2
         panic_not_equal("coefficients must have 9 columns", coefficients.cols,
                         N_SUBSTEP_COEFFICIENTS);
     }
-    const uint64_t ns = comp_0.rows;
-    const uint64_t nt = comp_0.cols;
     const uint64_t n_osc = coefficients.rows;
-    OwnedArray result(Dtype::F64, {ns, n_osc, ROTD_COMPONENTS});
-    // With nothing to compute no working storage is made: its size follows
-    // nt, which may be huge for an input without stations.
-    if (nt == 0 || ns == 0 || n_osc == 0) return result;
-
+    OwnedArray result(Dtype::F64, {comp_0.rows, n_osc, ROTD_COMPONENTS});
     double* out = result.f64();
-    Hull hull = Hull::with_capacity(nt);
-    std::vector<double> response_0, response_90;
-    for (uint64_t o = 0; o < n_osc; ++o) {
-        const uint64_t k = substeps_of(coefficients.at(o, N_COEFFICIENTS));
-        if (k == 0) {
-            for (uint64_t s = 0; s < ns; ++s) fill_nan(out + (s * n_osc + o) * ROTD_COMPONENTS);
-            continue;
-        }
-        const uint64_t len = substep_length(nt, k);
-        response_0.resize(len);
-        response_90.resize(len);
-        double c[N_COEFFICIENTS];
-        for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
-        for (uint64_t s = 0; s < ns; ++s) {
-            double* row = out + (s * n_osc + o) * ROTD_COMPONENTS;
-            const ComponentRun r0 = run_substeps(c, k, comp_0.row(s), response_0.data());
-            const ComponentRun r90 = run_substeps(c, k, comp_90.row(s), response_90.data());
+    auto row_of = [&](uint64_t s, uint64_t o) { return out + (s * n_osc + o) * ROTD_COMPONENTS; };
+    run_pairs(
+        comp_0, comp_90, coefficients,
+        [&](uint64_t s, uint64_t o, const double (&c)[N_COEFFICIENTS], uint64_t k,
+            const ComponentRun& r0, const ComponentRun& r90, const Peaks& directional) {
+            double* row = row_of(s, o);
             const ComponentRun rv = run_substeps(c, k, comp_ver.row(s), nullptr);
-            if (!(r0.finite() && r90.finite() && rv.finite())) {
+            if (!rv.finite()) {
                 fill_nan(row);
-                continue;
+                return;
             }
-            const Peaks directional =
-                hull.peaks(Row::of(response_0.data(), len), Row::of(response_90.data(), len));
             row[0] = r0.peak;
             row[1] = r90.peak;
             row[2] = rv.peak;
             row[3] = std::sqrt(r0.peak * r90.peak);
             const RotdRow rotd = rotd_statistics(directional);
             for (uint64_t i = 0; i < rotd.size(); ++i) row[4 + i] = rotd[i];
-        }
-    }
+        },
+        [&](uint64_t s, uint64_t o) { fill_nan(row_of(s, o)); });
     return result;
 }
 

@@ -104,46 +104,20 @@ OwnedArray psa_percentiles(const View2D& comp_0, const View2D& comp_90,
         panic_not_equal("coefficients must have 8 or 9 columns", cols, N_COEFFICIENTS);
     }
     const std::vector<double> ps = read_percentiles(percentiles);
-    const uint64_t ns = comp_0.rows;
-    const uint64_t nt = comp_0.cols;
-    const uint64_t n_osc = coefficients.rows;
-    const uint64_t n_p = ps.size();
-    OwnedArray result(Dtype::F64, {ns, n_osc, n_p});
-    // With nothing to compute no working storage is made: its size follows
-    // nt, which may be huge for an input without stations.
-    if (nt == 0 || ns == 0 || n_osc == 0) return result;
-
+    const uint64_t n_osc = coefficients.rows, n_p = ps.size();
+    OwnedArray result(Dtype::F64, {comp_0.rows, n_osc, n_p});
     double* out = result.f64();
-    Hull hull = Hull::with_capacity(nt);
-    std::vector<double> response_0, response_90;
-    for (uint64_t o = 0; o < n_osc; ++o) {
-        const uint64_t k =
-            cols == N_COEFFICIENTS ? 1 : substeps_of(coefficients.at(o, N_COEFFICIENTS));
-        if (k == 0) {
-            for (uint64_t s = 0; s < ns; ++s) {
-                double* row = out + (s * n_osc + o) * n_p;
-                for (uint64_t j = 0; j < n_p; ++j) row[j] = quiet_nan();
-            }
-            continue;
-        }
-        const uint64_t len = substep_length(nt, k);
-        response_0.resize(len);
-        response_90.resize(len);
-        double c[N_COEFFICIENTS];
-        for (uint64_t i = 0; i < N_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
-        for (uint64_t s = 0; s < ns; ++s) {
-            const ComponentRun r0 = run_substeps(c, k, comp_0.row(s), response_0.data());
-            const ComponentRun r90 = run_substeps(c, k, comp_90.row(s), response_90.data());
-            double* row = out + (s * n_osc + o) * n_p;
-            if (!(r0.finite() && r90.finite())) {
-                for (uint64_t j = 0; j < n_p; ++j) row[j] = quiet_nan();
-                continue;
-            }
-            write_row(row,
-                      hull.peaks(Row::of(response_0.data(), len), Row::of(response_90.data(), len)),
-                      ps);
-        }
-    }
+    auto row_of = [&](uint64_t s, uint64_t o) { return out + (s * n_osc + o) * n_p; };
+    run_pairs(
+        comp_0, comp_90, coefficients,
+        [&](uint64_t s, uint64_t o, const double (&)[N_COEFFICIENTS], uint64_t,
+            const ComponentRun&, const ComponentRun&, const Peaks& directional) {
+            write_row(row_of(s, o), directional, ps);
+        },
+        [&](uint64_t s, uint64_t o) {
+            double* row = row_of(s, o);
+            for (uint64_t j = 0; j < n_p; ++j) row[j] = quiet_nan();
+        });
     return result;
 }
 
