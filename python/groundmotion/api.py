@@ -706,32 +706,17 @@ def response_spectrum(
     fine = steps > 1
     with_steps = np.column_stack([coefficients[fine], steps[fine]])
 
-    def run(kernel: Callable[..., FloatArray], records: tuple[FloatArray, ...],
-            rows: FloatArray, tail: tuple[FloatArray, ...], desc: str) -> FloatArray:
-        n_records, n_oscillators = x.shape[0], rows.shape[0]
-        if n_oscillators >= n_records:
-            return _chunked(lambda o: kernel(*records, rows[o], *tail), n_oscillators, 1,
-                            n_workers, progress, desc)
-        return _chunked(lambda r: kernel(*(a[r] for a in records), rows, *tail),
-                        n_records, 0, n_workers, progress, desc)
-
     def run_all(kernel: Callable[..., FloatArray], fine_kernel: Callable[..., FloatArray],
                 records: tuple[FloatArray, ...], tail: tuple[FloatArray, ...],
                 desc: str) -> FloatArray:
-        # With sub-steps the last sample is left out at every period, as the
-        # sub-stepped ones leave it out: the whole-step oscillators run on
-        # the record without it.
-        whole = records if steps_per_period is None else tuple(a[:, :-1] for a in records)
-        if not fine.any():
-            return run(kernel, whole, coefficients, tail, desc)
-        parts = [run(fine_kernel, records, with_steps, tail, desc)]
-        if not fine.all():
-            parts.append(run(kernel, whole, coefficients[~fine], tail, desc))
-        out = np.empty((x.shape[0], steps.size, parts[0].shape[-1]))
-        out[:, fine] = parts[0]
-        if len(parts) > 1:
-            out[:, ~fine] = parts[1]
-        return out
+        whole = _whole_step_records(records, steps_per_period)
+        return _stitched(
+            fine,
+            lambda: _oscillator_table(kernel, whole, coefficients[~fine], tail, n_workers,
+                                      progress, desc),
+            lambda: _oscillator_table(fine_kernel, records, with_steps, tail, n_workers,
+                                      progress, desc),
+        )
 
     leading = (x.shape[0],) + ((damping_array.size,) if several else ())
     table = run_all(_psa, _psa_substeps, (x, y, z), (), "PSA")
@@ -755,6 +740,42 @@ STANDARD_GRAVITY = 9.80665
 _CM_PER_G = 980.665  # cm/s^2 in one g
 # Divisors that take each accepted input unit to g; None for g itself.
 _UNITS = {"g": None, "m/s2": STANDARD_GRAVITY, "cm/s2": _CM_PER_G, "gal": _CM_PER_G}
+
+
+def _oscillator_table(kernel: Callable[..., FloatArray], records: tuple[FloatArray, ...],
+                      rows: FloatArray, tail: tuple[Any, ...], workers: int, progress: bool,
+                      desc: str) -> FloatArray:
+    """kernel(*records, rows, *tail), split across the records or across the
+    oscillator rows, whichever are more."""
+    n_records, n_rows = records[0].shape[0], rows.shape[0]
+    if n_rows >= n_records:
+        return _chunked(lambda o: kernel(*records, rows[o], *tail), n_rows, 1, workers,
+                        progress, desc)
+    return _chunked(lambda r: kernel(*(a[r] for a in records), rows, *tail), n_records, 0,
+                    workers, progress, desc)
+
+
+def _whole_step_records(records: tuple[FloatArray, ...],
+                        steps_per_period: Any) -> tuple[FloatArray, ...]:
+    """The records the whole-step oscillators run on.  With sub-steps the last
+    sample is left out at every period: the sub-stepped oscillators stop short
+    of it, the whole-step ones run on the record without it."""
+    return records if steps_per_period is None else tuple(a[:, :-1] for a in records)
+
+
+def _stitched(fine: np.ndarray, whole_part: Callable[[], FloatArray],
+              fine_part: Callable[[], FloatArray]) -> FloatArray:
+    """The results of the whole-step oscillators and of the sub-stepped ones
+    (`fine`), each (n_records, n, ...), in oscillator order."""
+    if not fine.any():
+        return whole_part()
+    if fine.all():
+        return fine_part()
+    sub, rest = fine_part(), whole_part()
+    out = np.empty(sub.shape[:1] + (fine.size,) + sub.shape[2:])
+    out[:, fine] = sub
+    out[:, ~fine] = rest
+    return out
 
 
 def _substeps(periods: np.ndarray, dt: float, steps_per_period: Any) -> np.ndarray:
@@ -904,25 +925,15 @@ def spectra(
         ])
         for d in damping_array
     ])
-    def peaks(recs: FloatArray, rows: FloatArray) -> FloatArray:
-        if rows.shape[0] >= recs.shape[0]:
-            return _chunked(lambda o: _oscillator_peaks(recs, rows[o]),
-                            rows.shape[0], 1, n_workers, progress, "spectra")
-        return _chunked(lambda r: _oscillator_peaks(recs[r], rows),
-                        recs.shape[0], 0, n_workers, progress, "spectra")
-
-    if steps_per_period is None:
-        table = peaks(records, coefficients)
-    else:
-        # The last sample is left out at every period: the sub-stepped
-        # oscillators stop short of it, the whole-step ones run on the
-        # record without it.
-        whole = coefficients[:, -1] == 1.0
-        table = np.empty((records.shape[0], coefficients.shape[0], 3))
-        if whole.any():
-            table[:, whole] = peaks(records[:, :-1], coefficients[whole])
-        if not whole.all():
-            table[:, ~whole] = peaks(records, coefficients[~whole])
+    fine = coefficients[:, -1] != 1.0
+    whole = _whole_step_records((records,), steps_per_period)
+    table = _stitched(
+        fine,
+        lambda: _oscillator_table(_oscillator_peaks, whole, coefficients[~fine], (), n_workers,
+                                  progress, "spectra"),
+        lambda: _oscillator_table(_oscillator_peaks, (records,), coefficients[fine], (),
+                                  n_workers, progress, "spectra"),
+    )
     shape = leading + ((damping_array.size,) if several else ()) + (period_array.size, 3)
     return Spectra._from_table(
         period_array, damping_array if several else float(damping_array[0]), table.reshape(shape)
