@@ -24,7 +24,7 @@ from .api import (
     significant_duration,
     spectra,
 )
-from .io import RecordFormatError, read_at2, read_columns
+from .io import Record, RecordFormatError, read_at2, read_columns, read_record, read_records
 from .oscillator import oscillator_coefficients
 from .results import ResponseSpectrum, RotD, Spectra
 
@@ -40,8 +40,11 @@ __all__ = [
     "oscillator_coefficients",
     "konno_ohmachi_smooth",
     "konno_ohmachi_matrix",
+    "read_record",
+    "read_records",
     "read_at2",
     "read_columns",
+    "Record",
     "RecordFormatError",
     "RotD",
     "ResponseSpectrum",
