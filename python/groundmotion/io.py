@@ -671,8 +671,8 @@ def _read_smc(name: str, text: str, units: str | None) -> list[Record]:
 
 
 _DMG_BLOCK = re.compile(
-    r"^\s*(\d+)\s+POINTS OF\s+(ACCEL|VELOC|DISPL)\w*\s+DATA\s+EQUALLY SPACED AT\s+(" + _NUMBER + r")\s*SEC"
-    r"[.,]?\s*(?:IN\s+(?:UNITS\s+OF\s+)?([A-Z][A-Z0-9/^*]*))?",
+    r"^[ \t]*(\d+)[ \t]+POINTS OF[ \t]+(ACCEL|VELOC|DISPL)\w*[ \t]+DATA[ \t]+EQUALLY SPACED AT[ \t]+("
+    + _NUMBER + r")[ \t]*SEC[.,]?[ \t]*(?:IN[ \t]+(?:UNITS[ \t]+OF[ \t]+)?([A-Z][A-Z0-9/^*]*))?",
     re.IGNORECASE | re.MULTILINE,
 )
 
@@ -833,7 +833,7 @@ def _read_text(name: str, text: str, units: str | None, dt: float | None, column
             raise RecordFormatError(name, None, f"the time column has a step of {file_dt!r} s, not dt={dt!r}")
         dt = file_dt
     if dt is None:
-        raise ValueError(f"{name}: no time column; pass dt= (the sampling interval in seconds)")
+        raise RecordFormatError(name, None, "no time column; pass dt= (the sampling interval in seconds)")
     candidates = list(range(1 if timed else 0, width))
     if column is None:
         if len(candidates) != 1:
@@ -900,6 +900,24 @@ def _read_path(
         raise RecordFormatError(name, None, f"a PEER {suffix.upper()[1:]} file holds {kind}, not acceleration")
     data = _load(name)
     fmt = format or _detect(name, data)
+    try:
+        with np.errstate(all="ignore"):
+            records = _parse(name, data, fmt, units, calibration, dt, column)
+    except RecordFormatError:
+        raise
+    except (ValueError, ArithmeticError) as error:  # a value out of range, e.g. a sampling rate of 1e-320
+        raise RecordFormatError(name, None, f"values out of range ({error})") from None
+    for record in records:
+        if record.npts == 0 or not np.isfinite(record.acceleration).all():
+            raise RecordFormatError(name, None, f"record {record.name!r} is empty or holds values out of range")
+        record.metadata.setdefault("path", name)
+    return records
+
+
+def _parse(
+    name: str, data: bytes, fmt: str, units: str | None, calibration: float | None,
+    dt: float | None, column: int | str | None,
+) -> list[Record]:
     if fmt in ("mseed", "sac"):
         return _read_seismic(name, data, fmt, units, calibration)
     if fmt == "knet":
@@ -921,8 +939,6 @@ def _read_path(
     if calibration is not None:
         records = [Record(r.acceleration * calibration, r.dt, r.name, r.component, r.units, r.metadata)
                    for r in records]
-    for record in records:
-        record.metadata.setdefault("path", name)
     return records
 
 
