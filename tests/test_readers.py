@@ -83,3 +83,137 @@ def test_cosmos_smc_and_csmip_files_match_the_values_written(tmp_path):
         (tmp_path / "r.V2").write_text("\n".join(lines))
         with pytest.raises(RecordFormatError, match=match):
             read_record(tmp_path / "r.V2")
+
+
+def test_obspy_formats_scale_factor_and_unknown_units(tmp_path):
+    obspy = pytest.importorskip("obspy")
+    knet = read_record(FORMATS / "TST0012001021204.EW")
+    counts = np.array((FORMATS / "TST0012001021204.EW").read_text().split("\n", 17)[17].split(), dtype=float)
+    np.testing.assert_allclose(knet.acceleration, (counts - counts.mean()) * 3920 / 6182761 / CM, rtol=1e-12)
+    assert (knet.dt, knet.component, knet.metadata["station"], knet.metadata["mag"]) == (0.01, "EW", "TST001", 5.9)
+    data = np.arange(-50, 50, dtype=np.int32)
+    traces = [obspy.Trace(data, {"station": "ST", "channel": c, "delta": 0.02}) for c in ("HNE", "HNZ")]
+    obspy.Stream(traces[:1]).write(str(tmp_path / "one.sac"), format="SAC")
+    obspy.Stream(traces).write(str(tmp_path / "two.mseed"), format="MSEED")
+    for path in (tmp_path / "one.sac", tmp_path / "two.mseed"):
+        with pytest.raises(RecordFormatError, match="pass units="):
+            read_records(path)
+    sac = read_record(tmp_path / "one.sac", units="cm/s2")
+    np.testing.assert_allclose(sac.acceleration, data / CM)
+    pair = read_records(tmp_path / "two.mseed", calibration=2e-3)  # counts to m/s^2
+    assert [r.component for r in pair] == ["HNE", "HNZ"] and pair[1].metadata["vertical"]
+    np.testing.assert_allclose(pair[0].acceleration, data * 2e-3 / 9.80665)
+    os.rename(tmp_path / "one.sac", tmp_path / "disguised.txt")  # found by content, not name
+    assert read_record(tmp_path / "disguised.txt", units="g").metadata["format"] == "sac"
+
+
+@pytest.mark.parametrize("text, kwargs, expect", [
+    ("\ufefftime,acc\n0,0.1\n0.02,-0.2\n0.04,0.3\n", {}, (0.02, [0.1, -0.2, 0.3], "g")),
+    ("0.0 1\n0.01 2\n0.02 3\n0.03 4\n", {}, (0.01, [1, 2, 3, 4], "g")),
+    ("acc (cm/s2)\n98.0665\n-196.133\n", {"dt": 0.005}, (0.005, [0.1, -0.2], "cm/s2")),
+    ("t;a;b\n0;1;2\n1;3;4\n", {"column": "b", "units": "m/s2"}, (1.0, [2 / 9.80665, 4 / 9.80665], "m/s2")),
+    ("# comment\n0.5\n-0.5\n", {"dt": 0.01, "units": "m/s2"}, (0.01, [0.5 / 9.80665, -0.5 / 9.80665], "m/s2"))])
+def test_text_and_csv(tmp_path, text, kwargs, expect):
+    (tmp_path / "r.csv").write_text(text, encoding="utf-8")
+    record = read_record(tmp_path / "r.csv", **kwargs)
+    assert (record.dt, record.units) == expect[::2]
+    np.testing.assert_allclose(record.acceleration, expect[1], rtol=1e-12)
+
+
+@pytest.mark.parametrize("data, match", [
+    (b"0,0123\n-0,0045\n0,0210\n0,0150\n", "decimal comma"),
+    (b"acc;b\n0,0123;1\n", "line 2: '0,0123' has a decimal comma"),
+    (b"0.1\n0.2\n", "no time column; pass dt="),
+    (b"0 1 2\n1 3 4\n2 5 6\n", "2 data columns; choose one with column="),
+    (b"0.1\n0.2\nnan\n", "a sample is nan"),
+    (gzip.compress(b"0.1\n" * 5000)[:30], "gzip data are truncated"),
+    (bytes(range(256)) * 8, "binary content"),
+    (b"PEER\nx, 1/1/2000, y, 90\nUNITS OF G\nNPTS= 2, DT= .01\n" + b"\x00\x01\xff" * 100, "binary content")])
+def test_malformed_files_are_refused_by_name(tmp_path, data, match):
+    path = tmp_path / "record.dat"
+    path.write_bytes(data)
+    with pytest.raises(RecordFormatError, match=match) as info:
+        read_record(path)
+    assert str(path) in str(info.value)
+
+
+def test_gzip_by_content_and_a_bound_on_its_size(tmp_path, monkeypatch):
+    plain = peer_text(PEER[1])
+    (tmp_path / "no_gz_suffix.AT2").write_bytes(gzip.compress(plain.encode()))
+    np.testing.assert_array_equal(read_record(tmp_path / "no_gz_suffix.AT2").acceleration, read_at2(PEER[1])[0])
+    monkeypatch.setattr(io, "MAX_RECORD_BYTES", len(plain) - 1)
+    with pytest.raises(RecordFormatError, match="expand beyond MAX_RECORD_BYTES"):
+        read_record(tmp_path / "no_gz_suffix.AT2")
+    (tmp_path / "plain.AT2").write_text(plain)
+    with pytest.raises(RecordFormatError, match="larger than MAX_RECORD_BYTES"):
+        read_record(tmp_path / "plain.AT2")
+
+
+def test_read_records_from_a_folder_a_glob_a_list_and_argument_errors(tmp_path):
+    shutil.copytree(DATA / "peer", tmp_path / "peer")
+    shutil.copy(FORMATS / "synthetic.smc", tmp_path / "peer" / "sub.smc")
+    (tmp_path / "peer" / "notes.csv").write_text("not,a,record\n")
+    (tmp_path / "peer" / "RSN1_X.VT2").write_text("velocity")
+    names = [r.name for r in read_records(tmp_path / "peer")]
+    assert names == sorted(p.name[:-7] for p in PEER) + ["sub"]
+    assert [r.name for r in read_records(str(tmp_path / "peer" / "*DWN.AT2.gz"))] == [p.name[:-7] for p in PEER if "DWN" in p.name]
+    assert [r.name for r in read_records([PEER[2], PEER[0]])] == [PEER[2].name[:-7], PEER[0].name[:-7]]
+    for kwargs, error, match in [({"format": "xyz"}, ValueError, "format must be"), ({"units": "furlongs"}, ValueError, "units must"),
+                                 ({"dt": -1.0}, ValueError, "dt must"), ({"calibration": 0.0}, ValueError, "calibration must")]:
+        with pytest.raises(error, match=match):
+            read_records(PEER, **kwargs)
+    with pytest.raises(TypeError, match="paths must"):
+        read_records(42)
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        read_records(str(tmp_path / "*.none"))
+    with pytest.raises(ValueError, match="dt must be positive"):
+        Record([0.1, 0.2], dt=0.0)
+
+
+def test_urls_through_fsspec():
+    fsspec = pytest.importorskip("fsspec")
+    with fsspec.open("memory://records/r.AT2", "wb") as handle:
+        handle.write(PEER[0].read_bytes())
+    np.testing.assert_array_equal(read_record("memory://records/r.AT2").acceleration, read_at2(PEER[0])[0])
+
+
+SEEDS = [gzip.decompress(PEER[0].read_bytes())[:4000]] + [
+    (FORMATS / name).read_bytes()[:6000] for name in ("synthetic.V2c", "synthetic.smc", "synthetic_csmip.V2", "TST0012001021204.EW")]
+
+
+def test_fuzzed_files_give_a_record_or_a_format_error(tmp_path_factory):
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+    seeds = SEEDS if _has("obspy") else SEEDS[:-1]  # the K-NET file needs ObsPy
+    path = tmp_path_factory.mktemp("fuzz") / "record.dat"
+
+    @hypothesis.settings(max_examples=examples(250), deadline=None, database=None)
+    @hypothesis.given(st.one_of(
+        st.binary(max_size=3000),
+        st.tuples(st.sampled_from(seeds), st.lists(st.tuples(st.floats(0, 1), st.binary(max_size=12), st.integers(0, 40)), max_size=6),
+                  st.floats(0.05, 1)).map(_mutate)))
+    def check(data):
+        path.write_bytes(data)
+        try:
+            assert isinstance(read_record(path), Record)
+        except RecordFormatError:
+            pass
+
+    check()
+
+
+def _mutate(args):
+    data, edits, keep = args
+    data = bytearray(data[: max(1, int(len(data) * keep))])
+    for where, insert, cut in edits:
+        k = int(where * len(data))
+        data[k : k + cut] = insert
+    return bytes(data)
+
+
+def _has(module):
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True

@@ -321,7 +321,7 @@ def _values(path: PathLike, text: str, start: int, first_line: int) -> FloatArra
 def _check_finite(path: PathLike, values: FloatArray, line_of: Any) -> None:
     bad = np.flatnonzero(~np.isfinite(values))
     if bad.size:
-        raise RecordFormatError(path, line_of(int(bad[0])), f"a sample is {values[bad[0]]!r}")
+        raise RecordFormatError(path, line_of(int(bad[0])), f"a sample is {float(values[bad[0]])!r}")
 
 
 def _fixed_values(
@@ -794,8 +794,9 @@ def _read_text(name: str, text: str, units: str | None, dt: float | None, column
                 separator = "," if "," in stripped else ";" if ";" in stripped else "\t" if "\t" in stripped else None
             tokens = [t.strip() for t in stripped.split(separator)]
             if not all(_is_number(t) for t in tokens if t):
-                if any(_DECIMAL_COMMA.match(t) for t in tokens):
-                    raise RecordFormatError(name, number, f"{stripped!r} has a decimal comma; "
+                comma = next((t for t in tokens if _DECIMAL_COMMA.match(t)), None)
+                if comma is not None:
+                    raise RecordFormatError(name, number, f"{comma!r} has a decimal comma; "
                                             "write the numbers with a decimal point")
                 names = tokens
                 separator = separator if len(tokens) > 1 else None
@@ -819,11 +820,11 @@ def _read_text(name: str, text: str, units: str | None, dt: float | None, column
     table = np.frombuffer(rows, dtype=np.float64).reshape(-1, width)
     _check_finite(name, table.ravel(), lambda k: None)
     step = np.diff(table[:, 0])
-    steady = table.shape[0] > 2 and step[0] > 0 and np.allclose(step, step[0], rtol=1e-4, atol=0.0)
+    steady = table.shape[0] > 1 and step[0] > 0 and np.allclose(step, step[0], rtol=1e-4, atol=0.0)
     if all_integer_pairs and not steady:
         raise RecordFormatError(name, None, "the numbers look like decimals written with a decimal "
                                 "comma (e.g. '0,0123'); write them with a decimal point")
-    labels = names if len(names) == width else [""] * width
+    labels = names if len(names) == width else [" ".join(names)] if width == 1 else [""] * width
     timed = width > 1 and (re.match(r"\s*(t|time)\b", labels[0], re.IGNORECASE) is not None or steady)
     if timed:
         if not steady:
