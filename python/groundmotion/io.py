@@ -736,7 +736,8 @@ def _read_knet(name: str, data: bytes, units: str | None) -> list[Record]:
     for trace in _obspy_read(name, data, "KNET"):
         # The scale factor of the header, (gal)/counts, is held as m/s^2 per count.
         acc = trace.data.astype(np.float64) * float(trace.stats.calib)
-        acc -= acc.mean()  # the raw counts carry an offset
+        if acc.size:
+            acc -= acc.mean()  # the raw counts carry an offset
         knet = dict(trace.stats.get("knet", {}))
         meta = {
             "format": "knet", "station": trace.stats.station, "network": trace.stats.network,
