@@ -264,7 +264,7 @@ def _unit_key(units: str) -> str:
     key = key.rstrip(".,;:")
     if key.endswith("/S/S"):
         key = key[:-4] + "/S2"
-    return {"GALS": "GAL", "CM/S2.": "CM/S2"}.get(key, key)
+    return "GAL" if key == "GALS" else key
 
 
 def _g_per_unit(units: str) -> float | None:
@@ -985,7 +985,8 @@ def read_record(
         Plain text defaults to g (or the units in a column name such as
         ``acc(cm/s2)``); miniSEED and SAC, which hold counts or values of
         unknown units, are refused unless `units` or `calibration` is given;
-        for the other formats it replaces what the header says.
+        for .AT2, COSMOS, SMC and CSMIP files it replaces what the header
+        says; K-NET files are always read through their scale factor.
     calibration : float, optional
         A factor applied to the samples; for miniSEED and SAC it converts
         them to `units` (m/s2 unless given).
