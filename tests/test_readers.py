@@ -33,7 +33,10 @@ def test_at2_vintages_give_one_record_with_its_metadata(tmp_path):
     expect = np.array(" ".join(lines[4:]).split(), dtype=float)  # the file read by hand
     cm = [*lines[:2], "ACCELERATION TIME SERIES IN UNITS OF CM/SEC/SEC", lines[3]] + [
         " ".join(f"{v * CM:.9e}" for v in expect[k : k + 5]) for k in range(0, expect.size, 5)]
+    old = ["PEER STRONG MOTION DATABASE RECORD. PROCESSING BY PACIFIC ENGINEERING.", "PARKFIELD 06/28/66 0426, CHOLAME #8, 050",
+           "ACCELERATION TIME HISTORY IN UNITS OF G. FILTER POINTS: HP=0.1 Hz LP=40.0 Hz", f" {expect.size}   0.01000   NPTS, DT"]
     variants = {"crcrlf": "\r\r\n".join(lines), "blank": "\n\n".join(lines), "cm": "\n".join(cm),
+                "cms2": "\n".join(cm).replace("CM/SEC/SEC", "CM/S^2"), "old": "\n".join(old + lines[4:]),
                 "late": "\n".join([lines[0], "extra note", "", *lines[1:]]), "cr": "\r".join(lines)}
     for key, body in variants.items():
         (tmp_path / f"RSN31_PARKF_C08050{key}.AT2").write_text(body, newline="")
@@ -46,7 +49,8 @@ def test_at2_vintages_give_one_record_with_its_metadata(tmp_path):
     assert (meta["event"], meta["date"], meta["station"]) == ("Parkfield", "6/28/1966", "Cholame - Shandon Array #8")
     assert [(r.component, r.metadata["vertical"]) for r in read_records(PEER[:3])] == [
         ("050", False), ("320", False), ("DWN", True)]
-    assert records[1].units.upper() == "CM/SEC/SEC" and read_record(PEER[0]).units == "G"
+    assert [r.units for r in records[1:3]] == ["CM/SEC/SEC", "CM/S^2"] and read_record(PEER[0]).units == "G"
+    assert (records[-1].metadata["event"], records[-1].metadata["date"], records[-1].component) == ("PARKFIELD", "06/28/66", "050")
 
 
 @pytest.mark.parametrize("name, header, match", [
