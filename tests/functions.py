@@ -12,6 +12,7 @@ import numpy as np
 # A stable oscillator row, so that responses stay finite on finite input.
 STABLE = [0.95, 0.09, -0.09, 0.95, 0.002, 0.01, 0.002, -0.01]
 PERCENTILES = np.array([[0.0, 10.0, 50.0, 84.0, 100.0]])
+CENTRES = np.array([[0.3, 1.0, 2.5, 7.0, 20.0]])
 
 
 @dataclass(frozen=True)
@@ -106,6 +107,14 @@ FUNCTIONS += [
              lambda rng: [(np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 8)), PERCENTILES),
                           (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 7)), PERCENTILES),
                           (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 8)), np.array([[np.nan]]))]),
+    Compiled(MEASURES, "_konno_ohmachi_onto",
+             ("spectra_py", "frequencies_py", "centres_py", "bandwidth"), "aaaf",
+             lambda rng, ns=5, nt=64: (np.abs(_waves(rng, ns, nt)),
+                                       np.arange(nt)[np.newaxis] * 0.5, CENTRES, 40.0),
+             lambda a: ((a[0].shape[0], a[2].shape[1]), np.float64),
+             lambda rng: [(np.ones((2, 5)), np.ones((1, 4)), CENTRES, 40.0),
+                          (np.ones((2, 5)), np.ones((2, 5)), CENTRES, 40.0),
+                          (np.ones((2, 5)), np.ones((1, 5)), np.ones((2, 3)), 40.0)]),
     Compiled(MEASURES, "_psa_substeps",
              ("comp_0_py", "comp_90_py", "comp_ver_py", "coefficients_py"), "aaaa",
              lambda rng, ns=5, nt=64: (*(_waves(rng, ns, nt) for _ in range(3)), SUBSTEP_ROWS),
