@@ -107,6 +107,12 @@ FUNCTIONS += [
              lambda rng: [(np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 8)), PERCENTILES),
                           (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 7)), PERCENTILES),
                           (np.ones((2, 5)), np.ones((2, 5)), np.ones((1, 8)), np.array([[np.nan]]))]),
+    Compiled(MEASURES, "_psa_substeps",
+             ("comp_0_py", "comp_90_py", "comp_ver_py", "coefficients_py"), "aaaa",
+             lambda rng, ns=5, nt=64: (*(_waves(rng, ns, nt) for _ in range(3)), SUBSTEP_ROWS),
+             lambda a: ((a[0].shape[0], a[3].shape[0], 9), np.float64),
+             lambda rng: [(np.ones((2, 5)), np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 9))),
+                          (np.ones((2, 5)),) * 3 + (np.ones((1, 10)),)]),
     Compiled(MEASURES, "_konno_ohmachi_onto",
              ("spectra_py", "frequencies_py", "centres_py", "bandwidth"), "aaaf",
              lambda rng, ns=5, nt=64: (np.abs(_waves(rng, ns, nt)),
@@ -115,12 +121,6 @@ FUNCTIONS += [
              lambda rng: [(np.ones((2, 5)), np.ones((1, 4)), CENTRES, 40.0),
                           (np.ones((2, 5)), np.ones((2, 5)), CENTRES, 40.0),
                           (np.ones((2, 5)), np.ones((1, 5)), np.ones((2, 3)), 40.0)]),
-    Compiled(MEASURES, "_psa_substeps",
-             ("comp_0_py", "comp_90_py", "comp_ver_py", "coefficients_py"), "aaaa",
-             lambda rng, ns=5, nt=64: (*(_waves(rng, ns, nt) for _ in range(3)), SUBSTEP_ROWS),
-             lambda a: ((a[0].shape[0], a[3].shape[0], 9), np.float64),
-             lambda rng: [(np.ones((2, 5)), np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 9))),
-                          (np.ones((2, 5)),) * 3 + (np.ones((1, 10)),)]),
 ]
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.
