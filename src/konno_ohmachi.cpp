@@ -274,10 +274,13 @@ GM_INLINE void across_block(V li, V si, V ci, const double* lc, Angles centre, V
         any_near |= near[u];
     }
     if (simd::any(any_near)) {
-        V direct[U];
-        sin_block<V, U>(x, direct);
-#pragma GCC unroll 8
-        for (size_t u = 0; u < U; ++u) s[u] = simd::select(near[u], direct[u], s[u]);
+        for (size_t u = 0; u < U; ++u) {
+            if (!simd::any(near[u])) continue;
+            const V in[1] = {x[u]};
+            V direct[1];
+            sin_block<V, 1>(in, direct);
+            s[u] = simd::select(near[u], direct[0], s[u]);
+        }
     }
 #pragma GCC unroll 8
     for (size_t u = 0; u < U; ++u) {
