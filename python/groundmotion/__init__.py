@@ -24,9 +24,16 @@ from .api import (
     significant_duration,
     spectra,
 )
+from .fourier import (
+    EAS_BANDWIDTH,
+    EAS_CENTER_FREQUENCIES,
+    GroundMotionWarning,
+    effective_amplitude_spectrum,
+    fourier_spectrum,
+)
 from .io import RecordFormatError, read_at2, read_columns
 from .oscillator import oscillator_coefficients
-from .results import ResponseSpectrum, RotD, Spectra
+from .results import FourierSpectrum, ResponseSpectrum, RotD, Spectra
 
 __version__ = "0.1.0"
 
@@ -40,10 +47,16 @@ __all__ = [
     "oscillator_coefficients",
     "konno_ohmachi_smooth",
     "konno_ohmachi_matrix",
+    "fourier_spectrum",
+    "effective_amplitude_spectrum",
+    "EAS_BANDWIDTH",
+    "EAS_CENTER_FREQUENCIES",
+    "GroundMotionWarning",
     "read_at2",
     "read_columns",
     "RecordFormatError",
     "RotD",
     "ResponseSpectrum",
     "Spectra",
+    "FourierSpectrum",
 ]
