@@ -1,6 +1,7 @@
 // The module _measures: the measures that came after _core, declared like
 // its functions and run through the same frame.
 
+#include "konno_ohmachi.hpp"
 #include "module_def.hpp"
 #include "psa_substeps.hpp"
 #include "rotd_percentiles.hpp"
@@ -53,6 +54,16 @@ constexpr gm::frame::Function MEASURES[] = {
                 "final state is not finite, or whose k is not such a whole number, gives a\n"
                 "row of NaNs.",
                 comp_0_py, comp_90_py, comp_ver_py, coefficients_py),
+    GM_FUNCTION(_konno_ohmachi_onto, gm::smooth_onto,
+                "Konno-Ohmachi smoothing of every row of spectra_py (n_spectra, n_bins) onto\n"
+                "the centres centres_py (1, n_centres), as an (n_spectra, n_centres) array.\n"
+                "frequencies_py (1, n_bins) holds the frequency of every bin, positive and\n"
+                "strictly increasing except for a first bin at 0 Hz, which takes no part.\n"
+                "The weight of bin i about centre c is (sin x / x)^4 with x = bandwidth *\n"
+                "(log10 f_i - log10 f_c), and 1 where x is 0; each output is the weighted\n"
+                "sum over every bin divided by the sum of the weights.  A NaN in a spectrum\n"
+                "makes that spectrum's row NaN.",
+                spectra_py, frequencies_py, centres_py, bandwidth),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"
                 "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"

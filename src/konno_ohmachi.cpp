@@ -244,6 +244,77 @@ GM_INLINE void weights(const double* log_i, size_t count, double lc, double b, d
     }
 }
 
+// Weights of one bin about centres, centres in the lanes.
+//
+// x = b (log10 f - log10 f_c) as in `weight_block`.  Where |x| < NEAR the
+// sine is that of `sin_block`.  Farther out it comes from the angles of the
+// bin and of the centre alone, sin(y - y_c) = sin y cos y_c - cos y sin y_c
+// with y = b log10 f: two products per weight against a reduction and a
+// polynomial.  That sine is off by a few units of |y| * 2^-53 (about 1e-13
+// for y = 400) where x is, and with it the weight (sin x / x)^4 by at most
+// 4 * 1e-13 / NEAR^4 = 1e-16: less than the rounding of x itself moves it.
+// Which sine a weight takes depends on its own x alone, never on its lane.
+constexpr double NEAR = 8.0;
+
+struct Angles {
+    const double* sin;
+    const double* cos;
+};
+
+template <class V, size_t U>
+GM_INLINE void across_block(V li, V si, V ci, const double* lc, Angles centre, V b, double* out) {
+    constexpr size_t L = lanes_of<V>;
+    V x[U], s[U];
+    Bits<V> near[U], any_near = simd::splat_bits<V>(0);
+#pragma GCC unroll 8
+    for (size_t u = 0; u < U; ++u) {
+        x[u] = b * (li - simd::load<V>(lc + u * L));
+        s[u] = si * simd::load<V>(centre.cos + u * L) - ci * simd::load<V>(centre.sin + u * L);
+        near[u] = less(simd::abs(x[u]), simd::splat<V>(NEAR));
+        any_near |= near[u];
+    }
+    if (simd::any(any_near)) {
+        for (size_t u = 0; u < U; ++u) {
+            if (!simd::any(near[u])) continue;
+            const V in[1] = {x[u]};
+            V direct[1];
+            sin_block<V, 1>(in, direct);
+            s[u] = simd::select(near[u], direct[0], s[u]);
+        }
+    }
+#pragma GCC unroll 8
+    for (size_t u = 0; u < U; ++u) {
+        const V q = s[u] / x[u];
+        const V q2 = q * q;
+        const auto on_bin = greater_equal(simd::splat<V>(0.0), simd::abs(x[u]));
+        simd::store(out + u * L, simd::select(on_bin, simd::splat<V>(1.0), q2 * q2));
+    }
+}
+
+// w[k][j] for the bins log_i[0..rows) (angles `bin`) and the centres
+// log_c[0..cols) (angles `centre`), rows of w `ld` apart; cols is a
+// multiple of the lanes and the centre arrays hold them all.
+template <class V>
+GM_INLINE void across_tile(const double* log_i, Angles bin, size_t rows, const double* log_c,
+                           Angles centre, size_t cols, size_t ld, double b, double* w) {
+    constexpr size_t U = SINE_BLOCK, L = lanes_of<V>;
+    const V vb = simd::splat<V>(b);
+    for (size_t k = 0; k < rows; ++k) {
+        const V li = simd::splat<V>(log_i[k]);
+        const V si = simd::splat<V>(bin.sin[k]), ci = simd::splat<V>(bin.cos[k]);
+        double* row = w + k * ld;
+        size_t j = 0;
+        for (; j + U * L <= cols; j += U * L) {
+            across_block<V, U>(li, si, ci, log_c + j, {centre.sin + j, centre.cos + j}, vb,
+                               row + j);
+        }
+        for (; j < cols; j += L) {
+            across_block<V, 1>(li, si, ci, log_c + j, {centre.sin + j, centre.cos + j}, vb,
+                               row + j);
+        }
+    }
+}
+
 template <class V>
 GM_INLINE void sine_array(const double* x, size_t count, double* out) {
     constexpr size_t L = lanes_of<V>;
@@ -531,6 +602,14 @@ void weights(const double* log_i, size_t count, double lc, double b, double* out
     });
 }
 
+void across_tile(const double* log_i, kernel::Angles bin, size_t rows, const double* log_c,
+                 kernel::Angles centre, size_t cols, size_t ld, double b, double* w) {
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        kernel::across_tile<typename decltype(tag)::f64>(log_i, bin, rows, log_c, centre, cols,
+                                                         ld, b, w);
+    });
+}
+
 void apply_tile(const View2D& x, const double* scale, size_t j0, const double* a, size_t lda,
                 size_t K, size_t outputs, double* y, size_t ldy, bool first, double* xp) {
     simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
@@ -565,6 +644,36 @@ std::vector<double> buffer(uint64_t n) {
     if (n > v.max_size()) throw std::bad_alloc();
     v.resize(static_cast<size_t>(n));
     return v;
+}
+
+// The outputs are sums of unnormalised weights (each at most 1, their total
+// at most n_bins) times the inputs, divided by that total at the end.  A
+// spectrum large enough for such a sum to overflow is scaled down by a power
+// of two on the way in (the returned scale) and back up at the end (`unscale`).
+int headroom_of(uint64_t n_bins) { return std::bit_width(n_bins) + 1; }
+
+std::vector<double> overflow_scales(const View2D& spectra, int headroom) {
+    const double limit = std::ldexp(1.0, 1023 - headroom);
+    std::vector<double> scale(spectra.rows, 1.0);
+    for (uint64_t s = 0; s < spectra.rows; ++s) {
+        const Row row = spectra.row(s);
+        for (uint64_t k = 0; k < row.len; ++k) {
+            const double v = row[k];
+            if (std::fabs(v) >= limit && std::fabs(v) <= DBL_MAX) {
+                scale[s] = std::ldexp(1.0, -headroom);
+                break;
+            }
+        }
+    }
+    return scale;
+}
+
+void unscale(double* y, size_t rows, size_t cols, const std::vector<double>& scale, int headroom) {
+    const double up = std::ldexp(1.0, headroom);
+    for (size_t s = 0; s < rows; ++s) {
+        if (scale[s] == 1.0) continue;
+        for (size_t k = 0; k < cols; ++k) y[s * cols + k] *= up;
+    }
 }
 
 // u[c][i] = U[c0 + c][i0 + i] for a pair of tiles c0 <= i0, rows ld apart,
@@ -667,24 +776,8 @@ OwnedArray smooth(const View2D& spectra, double bandwidth) {
     std::vector<char> touched(n_tiles, 0);
     double* y = result.f64();
 
-    // The outputs are sums of unnormalised weights (each at most 1, their
-    // total at most n) times the inputs, divided by that total at the end.
-    // A spectrum large enough for such a sum to overflow is scaled down by
-    // a power of two on the way in and back up at the end.
-    const int headroom = std::bit_width(n) + 1;
-    const double limit = std::ldexp(1.0, 1023 - headroom);
-    std::vector<double> scale(m, 1.0);
-    for (size_t s = 0; s < m; ++s) {
-        const char* row = spectra.data + static_cast<int64_t>(s) * spectra.stride0;
-        for (size_t k = 0; k < n; ++k) {
-            double v;
-            std::memcpy(&v, row + static_cast<int64_t>(k) * spectra.stride1, sizeof v);
-            if (std::fabs(v) >= limit && std::fabs(v) <= DBL_MAX) {
-                scale[s] = std::ldexp(1.0, -headroom);
-                break;
-            }
-        }
-    }
+    const int headroom = headroom_of(n);
+    const std::vector<double> scale = overflow_scales(spectra, headroom);
 
     for (size_t tc = 0; tc < n_tiles; ++tc) {
         for (size_t ti = tc; ti < n_tiles; ++ti) {
@@ -712,11 +805,69 @@ OwnedArray smooth(const View2D& spectra, double bandwidth) {
         }
     }
     normalise(y, m, n, sums.data());
-    for (size_t s = 0; s < m; ++s) {
-        if (scale[s] == 1.0) continue;
-        const double up = std::ldexp(1.0, headroom);
-        for (size_t k = 0; k < n; ++k) y[s * n + k] *= up;
+    unscale(y, m, n, scale, headroom);
+    return result;
+}
+
+// Onto any centres.  The bins (after a 0 Hz one, which takes no part) are
+// cut into tiles of ONTO_BINS; for every block of up to TILE centres and
+// every tile, the weights w[k][j] of the tile's bins about the block's
+// centres are computed once, centres in the lanes, summed into the
+// normalising totals and applied to the whole batch by the product of
+// `smooth`.  Working memory: one tile of weights and one packed block of
+// spectra, whatever the number of spectra, bins or centres.
+constexpr size_t ONTO_BINS = 64;
+
+OwnedArray smooth_onto(const View2D& spectra, const View2D& frequencies, const View2D& centres,
+                       double bandwidth) {
+    const uint64_t m = spectra.rows, n = spectra.cols, n_c = centres.cols;
+    OwnedArray result(Dtype::F64, {m, n_c});
+    if (m == 0 || n_c == 0) return result;
+    if (frequencies.rows != 1) panic_not_equal("frequency rows", frequencies.rows, 1);
+    if (centres.rows != 1) panic_not_equal("centre rows", centres.rows, 1);
+    if (frequencies.cols != n) panic_not_equal("frequencies", frequencies.cols, n);
+
+    const size_t first = (n > 0 && frequencies.at(0, 0) == 0.0) ? 1 : 0;
+    std::vector<double> log_f = buffer(n);
+    for (size_t i = 0; i < n; ++i) log_f[i] = std::log10(frequencies.at(0, i));
+    // Centres padded with the last one to whole panels (computed, dropped).
+    const size_t padded = (n_c + kernel::PANEL - 1) / kernel::PANEL * kernel::PANEL;
+    std::vector<double> log_c = buffer(padded);
+    for (size_t j = 0; j < padded; ++j) log_c[j] = std::log10(centres.at(0, std::min(j, n_c - 1)));
+
+    // The angles y = b log10 f of every bin and centre, their sines and
+    // cosines (cos y = sin(y + pi/2)).
+    std::vector<double> angles = buffer(2 * (n + padded)), sines = buffer(2 * (n + padded));
+    for (size_t i = 0; i < n + padded; ++i) {
+        const double y = bandwidth * (i < n ? log_f[i] : log_c[i - n]);
+        angles[i] = std::isfinite(y) ? y : 0.0;  // the 0 Hz bin takes no part
+        angles[n + padded + i] = angles[i] + M_PI_2;
     }
+    sine(angles, sines);
+    const kernel::Angles bin_angles{sines.data(), sines.data() + n + padded},
+        centre_angles{sines.data() + n, sines.data() + 2 * n + padded};
+
+    const size_t block = std::min<size_t>(TILE, padded);
+    std::vector<double> w = buffer(ONTO_BINS * block), sums(n_c, 0.0),
+                        packed = buffer(std::min<size_t>(m, CHUNK) * ONTO_BINS);
+    const int headroom = headroom_of(n);
+    const std::vector<double> scale = overflow_scales(spectra, headroom);
+    double* y = result.f64();
+    for (size_t c0 = 0; c0 < n_c; c0 += block) {
+        const size_t cols = std::min<size_t>(block, n_c - c0);
+        const size_t ld = (cols + kernel::PANEL - 1) / kernel::PANEL * kernel::PANEL;
+        for (size_t i0 = first; i0 < n; i0 += ONTO_BINS) {
+            const size_t rows = std::min<size_t>(ONTO_BINS, n - i0);
+            across_tile(log_f.data() + i0, {bin_angles.sin + i0, bin_angles.cos + i0}, rows,
+                        log_c.data() + c0, {centre_angles.sin + c0, centre_angles.cos + c0}, ld,
+                        ld, bandwidth, w.data());
+            column_sums(w.data(), rows, ld, cols, sums.data() + c0);
+            apply_tile(spectra, scale.data(), i0, w.data(), ld, rows, cols, y + c0, n_c,
+                       i0 == first, packed.data());
+        }
+    }
+    normalise(y, m, n_c, sums.data());
+    unscale(y, m, n_c, scale, headroom);
     return result;
 }
 

@@ -1,4 +1,5 @@
-// Konno-Ohmachi smoothing on a uniform frequency grid that starts at zero.
+// Konno-Ohmachi smoothing: on a uniform frequency grid that starts at zero,
+// and from any increasing frequencies onto any centres.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,13 @@ namespace gm {
 
 // Konno-Ohmachi smoothing of every row of `spectra` (n_spectra, n_bins).
 OwnedArray smooth(const View2D& spectra, double bandwidth);
+
+// Smoothing of every row of `spectra` (n_spectra, n_bins) whose bins lie at
+// the frequencies (1, n_bins) (positive and increasing, except a first bin
+// at 0 Hz, which takes no part) onto the centres (1, n_centres), positive:
+// an (n_spectra, n_centres) array.
+OwnedArray smooth_onto(const View2D& spectra, const View2D& frequencies, const View2D& centres,
+                       double bandwidth);
 
 // Rows start..stop of the n_bins x n_bins smoothing matrix, in float32.
 OwnedArray matrix_rows(uint64_t n_bins, double bandwidth, uint64_t start, uint64_t stop);

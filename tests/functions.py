@@ -12,6 +12,7 @@ import numpy as np
 # A stable oscillator row, so that responses stay finite on finite input.
 STABLE = [0.95, 0.09, -0.09, 0.95, 0.002, 0.01, 0.002, -0.01]
 PERCENTILES = np.array([[0.0, 10.0, 50.0, 84.0, 100.0]])
+CENTRES = np.array([[0.3, 1.0, 2.5, 7.0, 20.0]])
 
 
 @dataclass(frozen=True)
@@ -112,6 +113,14 @@ FUNCTIONS += [
              lambda a: ((a[0].shape[0], a[3].shape[0], 9), np.float64),
              lambda rng: [(np.ones((2, 5)), np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 9))),
                           (np.ones((2, 5)),) * 3 + (np.ones((1, 10)),)]),
+    Compiled(MEASURES, "_konno_ohmachi_onto",
+             ("spectra_py", "frequencies_py", "centres_py", "bandwidth"), "aaaf",
+             lambda rng, ns=5, nt=64: (np.abs(_waves(rng, ns, nt)),
+                                       np.arange(nt)[np.newaxis] * 0.5, CENTRES, 40.0),
+             lambda a: ((a[0].shape[0], a[2].shape[1]), np.float64),
+             lambda rng: [(np.ones((2, 5)), np.ones((1, 4)), CENTRES, 40.0),
+                          (np.ones((2, 5)), np.ones((2, 5)), CENTRES, 40.0),
+                          (np.ones((2, 5)), np.ones((1, 5)), np.ones((2, 3)), 40.0)]),
 ]
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.

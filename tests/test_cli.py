@@ -12,7 +12,8 @@ import groundmotion
 from groundmotion import spectra as gm_spectra
 import numpy as np
 import pytest
-from groundmotion import (arias_intensity, cav, cli, konno_ohmachi_smooth, read_at2, response_spectrum, rotd,
+from groundmotion import (arias_intensity, cav, cli, effective_amplitude_spectrum, konno_ohmachi_smooth, read_at2,
+                          response_spectrum, rotd,
                           significant_duration)
 
 PNG = b"\x89PNG\r\n\x1a\n"
@@ -166,3 +167,21 @@ def test_parse_periods():
     for bad in (["1:2"], ["0:1:3"], ["0.1:1:0"], ["abc"]):
         with pytest.raises(cli.CommandError):
             cli.parse_periods(bad)
+
+
+def test_smooth_at_centres_and_eas_of_a_pair(capsys, tmp_path):
+    (h1, dt), (h2, _) = read_at2(H1), read_at2(H2)
+    status, _, _ = run(capsys, "smooth", H1, "--centers", "0.5:20:7", "--output", str(tmp_path / "c.csv"))
+    table = rows(tmp_path / "c.csv")
+    freq = np.fft.rfftfreq(h1.size, dt)
+    expected = konno_ohmachi_smooth(np.abs(np.fft.rfft(h1)) * dt, frequencies=freq, center_frequencies=np.geomspace(0.5, 20, 7))
+    assert status == 0 and len(table) == 7
+    np.testing.assert_allclose([float(r["smoothed (g s)"]) for r in table], expected, rtol=1e-15)
+    n = min(h1.size, h2.size)
+    status, _, _ = run(capsys, "eas", H1, H2, "--centers", "9", "--output", str(tmp_path / "e.json"))
+    document = json.loads((tmp_path / "e.json").read_text())
+    eas = effective_amplitude_spectrum(h1[:n], h2[:n], dt, center_frequencies=np.geomspace(*np.fft.rfftfreq(n, dt)[[1, -1]], 9))
+    assert status == 0 and document["bandwidth"] == 188.5
+    np.testing.assert_allclose(document["eas_g_s"], eas.amplitude, rtol=1e-15)
+    status, _, err = run(capsys, "eas", H1, H2, "--centers", "1:x")
+    assert status == 2 and "first:last:count" in err

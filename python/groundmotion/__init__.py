@@ -24,9 +24,16 @@ from .api import (
     significant_duration,
     spectra,
 )
+from .fourier import (
+    EAS_BANDWIDTH,
+    EAS_CENTER_FREQUENCIES,
+    GroundMotionWarning,
+    effective_amplitude_spectrum,
+    fourier_spectrum,
+)
 from .io import Record, RecordFormatError, read_at2, read_columns, read_record, read_records
 from .oscillator import oscillator_coefficients
-from .results import ResponseSpectrum, RotD, Spectra
+from .results import FourierSpectrum, ResponseSpectrum, RotD, Spectra
 
 __version__ = "0.1.0"
 
@@ -40,6 +47,11 @@ __all__ = [
     "oscillator_coefficients",
     "konno_ohmachi_smooth",
     "konno_ohmachi_matrix",
+    "fourier_spectrum",
+    "effective_amplitude_spectrum",
+    "EAS_BANDWIDTH",
+    "EAS_CENTER_FREQUENCIES",
+    "GroundMotionWarning",
     "read_record",
     "read_records",
     "read_at2",
@@ -49,4 +61,5 @@ __all__ = [
     "RotD",
     "ResponseSpectrum",
     "Spectra",
+    "FourierSpectrum",
 ]

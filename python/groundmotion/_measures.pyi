@@ -8,7 +8,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
-           "_simd_target"]
+           "_konno_ohmachi_onto", "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -57,3 +57,13 @@ def _psa_substeps(
     coefficients for the step dt / k, then k (1 to 2**32, as a float).  The
     components are read between samples as `_oscillator_peaks` reads them;
     k = 1 gives `_psa`'s bits, a k that is not such a whole number NaNs."""
+
+def _konno_ohmachi_onto(
+    spectra_py: NDArray[np.float64],
+    frequencies_py: NDArray[np.float64],
+    centres_py: NDArray[np.float64],
+    bandwidth: float,
+) -> NDArray[np.float64]:
+    """Konno-Ohmachi smoothing of every spectrum (n_spectra, n_bins), its bins
+    at the (1, n_bins) frequencies, onto the (1, n_centres) centres, shape
+    (n_spectra, n_centres).  A first bin at 0 Hz takes no part."""

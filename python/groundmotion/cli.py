@@ -10,7 +10,11 @@ Subcommands:
     with RotD00, RotD50 and RotD100; printed, written to CSV or JSON, plotted.
 ``smooth FILE``
     The Fourier amplitude spectrum of a record, smoothed with the
-    Konno-Ohmachi window; printed, written, plotted.
+    Konno-Ohmachi window (at every bin, or at ``--centers``); printed,
+    written, plotted.
+``eas H1 H2``
+    The effective amplitude spectrum of a horizontal pair at log-spaced
+    centres; printed, written to CSV or JSON, plotted.
 ``demo``
     All of the above on a real record bundled with the package (the 1940
     Imperial Valley earthquake at El Centro).
@@ -38,6 +42,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import api, io
+from . import fourier as api_fourier
 from .results import ResponseSpectrum
 
 __all__ = ["main"]
@@ -428,21 +433,22 @@ def fourier_amplitude(
 def plot_fourier(
     path: str,
     freq: NDArray[np.float64],
-    raw: NDArray[np.float64],
+    raws: Sequence[NDArray[np.float64]],
+    at: NDArray[np.float64],
     smooth: NDArray[np.float64],
-    bandwidth: float,
+    label: str,
     title: str,
 ) -> None:
+    """Raw Fourier amplitudes (grey) under a smoothed spectrum, with markers
+    at its ordinates where they are not the bins themselves."""
     fig = _pyplot_figure()
     ax = fig.add_subplot()
-    ax.loglog(freq[1:], raw[1:], color="0.7", lw=0.6, label="Fourier amplitude")
-    ax.loglog(
-        freq[1:],
-        smooth[1:],
-        color="tab:red",
-        lw=1.8,
-        label=f"Konno-Ohmachi smoothed, b = {bandwidth:g}",
-    )
+    for k, raw in enumerate(raws):
+        ax.loglog(freq[1:], raw[1:], color=("0.65", "0.8")[k % 2], lw=0.6,
+                  label="Fourier amplitude" if len(raws) == 1 else f"Fourier amplitude, H{k + 1}")
+    keep = at > 0
+    markers = {} if at is freq else {"marker": "o", "ms": 3}
+    ax.loglog(at[keep], smooth[keep], color="tab:red", lw=1.8, label=label, **markers)
     ax.set_xlabel("Frequency (Hz)")
     ax.set_ylabel("Fourier amplitude (g s)")
     ax.set_title(title, fontsize=10)
@@ -451,38 +457,109 @@ def plot_fourier(
     fig.savefig(path, dpi=120)
 
 
-def _smoothed(record: Record, bandwidth: float, workers: int) -> tuple[Any, Any, Any]:
+def parse_centres(token: str, freq: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Centre frequencies from a count (log-spaced over the record's band, the
+    first nonzero bin to the Nyquist frequency) or a ``first:last:count``
+    log-spaced range in Hz."""
+    parts = token.split(":")
+    try:
+        if len(parts) == 1:
+            first, last, count = float(freq[1]) if freq.size > 1 else 0.0, float(freq[-1]), int(token)
+        elif len(parts) == 3:
+            first, last, count = float(parts[0]), float(parts[1]), int(parts[2])
+        else:
+            raise ValueError
+    except ValueError:
+        raise CommandError(
+            f"--centers {token!r}: give a count (e.g. 100) or first:last:count in Hz "
+            "(e.g. 0.1:50:100)"
+        ) from None
+    if not (first > 0 and last > 0 and math.isfinite(first) and math.isfinite(last)):
+        raise CommandError(f"--centers {token!r}: frequencies must be positive and finite")
+    if count < 1:
+        raise CommandError(f"--centers {token!r}: the count must be at least 1")
+    return np.geomspace(first, last, count)
+
+
+def _smoothed(record: Record, bandwidth: float, workers: int,
+              centers: str | None = None) -> tuple[Any, Any, Any, Any]:
+    """Bin frequencies, raw amplitudes, output frequencies and smoothed amplitudes."""
     freq, raw = fourier_amplitude(record.samples, record.dt)
-    return freq, raw, api.konno_ohmachi_smooth(raw, bandwidth, workers=workers)
+    if centers is None:
+        return freq, raw, freq, api.konno_ohmachi_smooth(raw, bandwidth, workers=workers)
+    centres = parse_centres(centers, freq)
+    smooth = api.konno_ohmachi_smooth(raw, bandwidth, frequencies=freq,
+                                      center_frequencies=centres, workers=workers)
+    return freq, raw, centres, smooth
 
 
 _FOURIER_HEADERS = ["frequency (Hz)", "amplitude (g s)", "smoothed (g s)"]
+_CENTRE_HEADERS = ["frequency (Hz)", "smoothed (g s)"]
+
+
+def _write_fourier(path: str, document: dict[str, Any], headers: Sequence[str],
+                   rows: Sequence[Sequence[Any]]) -> None:
+    if _output_kind(path) == "csv":
+        _write_table(path, headers, rows)
+    else:
+        with open(path, "w") as handle:
+            json.dump(_json_value_tree(document), handle, indent=1)
 
 
 def cmd_smooth(args: argparse.Namespace, out: TextIO) -> None:
     if args.output:
         _output_kind(args.output)
     record = load_record(args.file, args.dt, args.column, args.skiprows)
-    freq, raw, smooth = _smoothed(record, args.bandwidth, args.workers)
-    rows = list(zip(freq, raw, smooth))
+    freq, raw, at, smooth = _smoothed(record, args.bandwidth, args.workers, args.centers)
+    if args.centers is None:
+        headers, rows = _FOURIER_HEADERS, list(zip(freq, raw, smooth))
+        document = {"record": record.path, "bandwidth": args.bandwidth, "frequency_hz": freq,
+                    "amplitude_g_s": raw, "smoothed_g_s": smooth}
+    else:
+        headers, rows = _CENTRE_HEADERS, list(zip(at, smooth))
+        document = {"record": record.path, "bandwidth": args.bandwidth, "frequency_hz": at,
+                    "smoothed_g_s": smooth}
     if args.output:
-        if _output_kind(args.output) == "csv":
-            _write_table(args.output, _FOURIER_HEADERS, rows)
-        else:
-            document = {
-                "record": record.path,
-                "bandwidth": args.bandwidth,
-                "frequency_hz": freq,
-                "amplitude_g_s": raw,
-                "smoothed_g_s": smooth,
-            }
-            with open(args.output, "w") as handle:
-                json.dump(_json_value_tree(document), handle, indent=1)
+        _write_fourier(args.output, document, headers, rows)
         _emit(out, f"wrote {args.output}")
     else:
-        _emit(out, format_table(_FOURIER_HEADERS, rows))
+        _emit(out, format_table(headers, rows))
     if args.plot:
-        plot_fourier(args.plot, freq, raw, smooth, args.bandwidth, record.title)
+        plot_fourier(args.plot, freq, [raw], at, smooth,
+                     f"Konno-Ohmachi smoothed, b = {args.bandwidth:g}", record.title)
+        _emit(out, f"wrote {args.plot}")
+
+
+def _eas(records: Sequence[Record], bandwidth: float, centers: str | None,
+         workers: int) -> tuple[Any, list[Any], Any]:
+    """Bin frequencies, the raw spectra of the pair, and the EAS."""
+    h1, h2 = _common_length(records, quiet=True)
+    dt = records[0].dt
+    freq, raws = np.fft.rfftfreq(len(h1), dt), [fourier_amplitude(h, dt)[1] for h in (h1, h2)]
+    centres = None if centers is None else parse_centres(centers, freq)
+    eas = api_fourier.effective_amplitude_spectrum(h1, h2, dt, center_frequencies=centres,
+                                                   bandwidth=bandwidth, workers=workers)
+    return freq, raws, eas
+
+
+def cmd_eas(args: argparse.Namespace, out: TextIO) -> None:
+    if args.output:
+        _output_kind(args.output)
+    records = [load_record(path, args.dt, args.column, args.skiprows) for path in (args.h1, args.h2)]
+    _common_length(records)
+    freq, raws, eas = _eas(records, args.bandwidth, args.centers, args.workers)
+    headers = ["frequency (Hz)", "EAS (g s)"]
+    rows = list(zip(eas.frequencies, eas.amplitude))
+    if args.output:
+        document = {"records": [r.path for r in records], "bandwidth": args.bandwidth,
+                    "frequency_hz": eas.frequencies, "eas_g_s": eas.amplitude}
+        _write_fourier(args.output, document, headers, rows)
+        _emit(out, f"wrote {args.output}")
+    else:
+        _emit(out, format_table(headers, rows))
+    if args.plot:
+        plot_fourier(args.plot, freq, raws, eas.frequencies, eas.amplitude,
+                     f"effective amplitude spectrum, b = {args.bandwidth:g}", records[0].title)
         _emit(out, f"wrote {args.plot}")
 
 
@@ -682,17 +759,23 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> None:
     spectrum_csv = str(outdir / "response_spectrum.csv")
     _write_spectrum(spectrum_csv, spectrum, records)
     written.append(spectrum_csv)
-    freq, raw, smooth = _smoothed(records[0], 40.0, args.workers)
+    freq, raw, _, smooth = _smoothed(records[0], 40.0, args.workers)
     fourier_csv = str(outdir / "fourier_spectrum.csv")
     _write_table(fourier_csv, _FOURIER_HEADERS, list(zip(freq, raw, smooth)))
     written.append(fourier_csv)
+    pair_freq, raws, eas = _eas(records[:2], api_fourier.EAS_BANDWIDTH, None, args.workers)
+    eas_csv = str(outdir / "eas.csv")
+    _write_table(eas_csv, ["frequency (Hz)", "EAS (g s)"], list(zip(eas.frequencies, eas.amplitude)))
+    written.append(eas_csv)
     title = f"{info['event']} {info['date'][:4]}, {info['station']} (RSN{info['rsn']})"
     try:
         spectrum_png = str(outdir / "response_spectrum.png")
         plot_spectrum(spectrum_png, spectrum, records, title)
         written.append(spectrum_png)
         fourier_png = str(outdir / "fourier_spectrum.png")
-        plot_fourier(fourier_png, freq, raw, smooth, 40.0, f"{title}, component 180")
+        plot_fourier(fourier_png, pair_freq, raws, eas.frequencies, eas.amplitude,
+                     f"effective amplitude spectrum at its centres, b = "
+                     f"{api_fourier.EAS_BANDWIDTH:g}", f"{title}, components 180 and 270")
         written.append(fourier_png)
     except CommandError as exc:
         _emit(out, f"\nno plots: {exc}")
@@ -744,6 +827,10 @@ def _positive_int(text: str) -> int:
 def _damping(text: str) -> float:
     return _parsed(text, float, "a number", lambda v: 0.0 <= v < 1.0,
                    "is outside [0, 1) (0.05 is 5 %)")
+
+
+_CENTERS_HELP = ("output frequencies: a count, log-spaced from the first nonzero bin to the "
+                 "Nyquist frequency, or first:last:count in Hz")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -835,15 +922,34 @@ def build_parser() -> argparse.ArgumentParser:
         default=40.0,
         help="Konno-Ohmachi bandwidth coefficient b (default 40)",
     )
+    p.add_argument("--centers", metavar="C", help=_CENTERS_HELP)
     p.add_argument("--output", metavar="OUT", help="write a .csv or .json file instead")
     p.add_argument("--plot", metavar="PNG", help="plot the spectra into this image (matplotlib)")
     p.set_defaults(run=cmd_smooth)
 
     p = commands.add_parser(
+        "eas",
+        parents=[reading, threads],
+        help="effective amplitude spectrum of a horizontal pair",
+        description="Effective amplitude spectrum sqrt((FAS1^2 + FAS2^2) / 2) of a horizontal "
+        "pair, Konno-Ohmachi smoothed (b = 188.5) at log-spaced centres (by default 20 per "
+        "decade within the record's band).",
+    )
+    p.add_argument("h1", metavar="H1", help="one horizontal component (.AT2 or text, in g)")
+    p.add_argument("h2", metavar="H2", help="the other horizontal component")
+    p.add_argument("--bandwidth", type=_positive_float, default=api_fourier.EAS_BANDWIDTH,
+                   help="Konno-Ohmachi bandwidth coefficient b (default 188.5)")
+    p.add_argument("--centers", metavar="C", help=_CENTERS_HELP)
+    p.add_argument("--output", metavar="OUT", help="write a .csv or .json file instead")
+    p.add_argument("--plot", metavar="PNG", help="plot the spectra into this image (matplotlib)")
+    p.set_defaults(run=cmd_eas)
+
+    p = commands.add_parser(
         "demo",
         parents=[threads],
         help="run everything on a bundled record",
-        description="Intensity measures, response spectrum and smoothed Fourier spectrum of "
+        description="Intensity measures, response spectra, smoothed Fourier spectrum and "
+        "effective amplitude spectrum of "
         "the 1940 Imperial Valley record at El Centro (PEER NGA-West2 RSN6), bundled with "
         "the package; writes CSV files and, with matplotlib, plots.",
     )

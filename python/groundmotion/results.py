@@ -19,7 +19,7 @@ from numpy.typing import NDArray
 if TYPE_CHECKING:  # pragma: no cover - typing only
     import pandas
 
-__all__ = ["ResponseSpectrum", "RotD", "Spectra"]
+__all__ = ["FourierSpectrum", "ResponseSpectrum", "RotD", "Spectra"]
 
 FloatArray = NDArray[np.float64]
 #: A field of a result: a float for one record, an array for a batch.
@@ -404,3 +404,45 @@ class Spectra:
         if len(levels) == 1:
             return pd.DataFrame(data, index=pd.Index(self.periods, name="period"))
         return pd.DataFrame(data, index=pd.MultiIndex.from_product(levels, names=names))
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class FourierSpectrum:
+    """Fourier amplitudes of records at a set of frequencies.
+
+    Attributes
+    ----------
+    frequencies : numpy.ndarray, shape (n_frequencies,)
+        Frequencies in Hz.
+    amplitude : numpy.ndarray, shape leading + (n_frequencies,)
+        Amplitudes in g s, ``leading`` being the record dimensions.
+    """
+
+    frequencies: FloatArray
+    amplitude: FloatArray
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """Shape of ``amplitude``."""
+        return self.amplitude.shape
+
+    def __repr__(self) -> str:
+        n = len(self.frequencies)
+        span = (f", {self.frequencies.min():.4g} to {self.frequencies.max():.4g} Hz"
+                if n else "")
+        return f"FourierSpectrum({n} frequencies{span}, amplitude of shape {self.shape})"
+
+    def to_dataframe(self) -> pandas.DataFrame:
+        """The amplitudes as a pandas DataFrame with one column, ``amplitude``;
+        the index has one level per record dimension (``record``, or
+        ``record_0``, ``record_1``, ...), then ``frequency``.  Requires pandas."""
+        pd = _import_pandas()
+        n_leading = self.amplitude.ndim - 1
+        data = {"amplitude": self.amplitude.reshape(-1)}
+        if n_leading == 0:
+            return pd.DataFrame(data, index=pd.Index(self.frequencies, name="frequency"))
+        names = ["record"] if n_leading == 1 else [f"record_{k}" for k in range(n_leading)]
+        levels = [range(n) for n in self.amplitude.shape[:-1]] + [self.frequencies]
+        return pd.DataFrame(
+            data, index=pd.MultiIndex.from_product(levels, names=names + ["frequency"])
+        )
