@@ -126,6 +126,23 @@ def test_text_and_csv(tmp_path, text, kwargs, expect):
     np.testing.assert_allclose(record.acceleration, expect[1], rtol=1e-12)
 
 
+def test_text_round_trip_through_both_parsers(tmp_path_factory):
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+
+    @hypothesis.settings(max_examples=examples(60), deadline=None, database=None)
+    @hypothesis.given(st.lists(st.floats(-10, 10, allow_nan=False, width=32), min_size=2, max_size=50),
+                      st.sampled_from([",", ";", "\t", "  "]), st.booleans(), st.sampled_from(["", "time,acc\n"]))
+    def check(values, sep, comment, header):  # a comment line sends the file through the line-by-line parser
+        rows = [f"{k * 0.01:.2f}{sep}{v!r}" + ("\n# note" if comment and k == 1 else "") for k, v in enumerate(values)]
+        path = tmp_path_factory.mktemp("t") / "r.txt"
+        path.write_text(header.replace(",", sep) + "\n".join(rows) + "\n")
+        record = read_record(path)
+        assert record.dt == pytest.approx(0.01) and record.acceleration.tolist() == values
+
+    check()
+
+
 @pytest.mark.parametrize("data, match", [
     (b"0,0123\n-0,0045\n0,0210\n0,0150\n", "decimal comma"),
     (b"acc;b\n0,0123;1\n", "line 2: '0,0123' has a decimal comma"),

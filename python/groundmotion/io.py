@@ -162,6 +162,20 @@ class Record:
         )
 
 
+def _record(samples: FloatArray, dt: float, name: str, component: str, units: str, meta: dict[str, Any]) -> Record:
+    """A Record around a float64 array that the reader owns (not copied)."""
+    samples = np.ascontiguousarray(samples, dtype=np.float64)
+    dt = float(dt)
+    if samples.ndim != 1 or not (math.isfinite(dt) and dt > 0.0):
+        return Record(samples, dt, name, component, units, meta)  # raises
+    samples.flags.writeable = False
+    record = object.__new__(Record)
+    for key, value in (("acceleration", samples), ("dt", dt), ("name", name), ("component", component),
+                       ("units", units), ("metadata", meta)):
+        object.__setattr__(record, key, value)
+    return record
+
+
 # ---------------------------------------------------------------------------
 # Bytes: files, URLs, gzip
 
@@ -182,17 +196,30 @@ def _load(path: PathLike) -> bytes:
                 f"reading {name!r} needs fsspec: pip install 'groundmotion[remote]'"
             ) from None
         with fsspec.open(name, "rb") as handle:
-            data = handle.read(limit + 1)
+            data = _read_capped(handle, limit)
     else:
         if name.startswith("file://"):
             name = name[len("file://"):]
         with open(name, "rb") as handle:
-            data = handle.read(limit + 1)
+            data = _read_capped(handle, limit)
     if len(data) > limit:
         raise RecordFormatError(name, None, f"the file is larger than MAX_RECORD_BYTES={limit}")
     if data[:2] == b"\x1f\x8b":
         data = _gunzip(name, data, limit)
     return data
+
+
+def _read_capped(handle: Any, limit: int) -> bytes:
+    """At most limit + 1 bytes, read in pieces (one read(limit + 1) would reserve all of it)."""
+    parts = []
+    size = 0
+    while size <= limit:
+        part = handle.read(min(1 << 22, limit + 1 - size))
+        if not part:
+            break
+        parts.append(part)
+        size += len(part)
+    return b"".join(parts)
 
 
 def _gunzip(name: str, data: bytes, limit: int) -> bytes:
@@ -516,7 +543,7 @@ def _read_at2_record(name: str, text: str, units: str | None) -> list[Record]:
     component, meta = _at2_metadata(name, header)
     if scale != 1.0:
         samples *= scale
-    return [Record(samples, dt, _stem(name), component, file_units, {"format": "at2", **meta})]
+    return [_record(samples, dt, _stem(name), component, file_units, {"format": "at2", **meta})]
 
 
 # ---------------------------------------------------------------------------
@@ -617,7 +644,7 @@ def _cosmos_record(
     if len(header) > 4:
         meta["station"] = header[4].strip()
     meta["vertical"] = component in ("UP", "DOWN")
-    return Record(samples * scale, dt, _stem(name), component, file_units, meta)
+    return _record(samples * scale, dt, _stem(name), component, file_units, meta)
 
 
 # ---------------------------------------------------------------------------
@@ -662,7 +689,7 @@ def _read_smc(name: str, text: str, units: str | None) -> list[Record]:
     if ints[1] != ints[0]:
         meta["date"] = f"{ints[1]:04d}, day {ints[2]:03d}, {ints[3]:02d}:{ints[4]:02d}:{ints[5]:02d}"
     meta["vertical"] = component in ("UP", "DOWN")
-    return [Record(samples * (_g_per_unit(file_units) or 1.0), 1.0 / reals[1], _stem(name),
+    return [_record(samples * (_g_per_unit(file_units) or 1.0), 1.0 / reals[1], _stem(name),
                    component, file_units, meta)]
 
 
@@ -703,7 +730,7 @@ def _read_dmg(name: str, text: str, units: str | None) -> list[Record]:
         title, _ = _head(text, 2)
         if len(title) > 1:
             meta["event"] = title[1].strip()
-        records.append(Record(samples * scale, dt, _stem(name), component, file_units, meta))
+        records.append(_record(samples * scale, dt, _stem(name), component, file_units, meta))
     if not records:
         raise RecordFormatError(name, None, f"the file holds {', '.join(kinds) or 'no data'}, no acceleration")
     if len(records) > 1:
@@ -744,7 +771,7 @@ def _read_knet(name: str, data: bytes, units: str | None) -> list[Record]:
             "starttime": str(trace.stats.starttime), "vertical": trace.stats.channel.startswith("UD"),
             **{k: (str(v) if not isinstance(v, (int, float, str)) else v) for k, v in knet.items()},
         }
-        records.append(Record(acc / STANDARD_GRAVITY, trace.stats.delta, _stem(name), trace.stats.channel, "gal", meta))
+        records.append(_record(acc / STANDARD_GRAVITY, trace.stats.delta, _stem(name), trace.stats.channel, "gal", meta))
     return records
 
 
@@ -767,7 +794,7 @@ def _read_seismic(name: str, data: bytes, fmt: str, units: str | None, calibrati
         record_name = _stem(name) if len(stream) == 1 else f"{_stem(name)}.{label}"
         if not np.all(np.isfinite(trace.data)):
             raise RecordFormatError(name, None, f"trace {label} holds a sample that is not finite")
-        records.append(Record(trace.data.astype(np.float64) * scale, stats.delta, record_name,
+        records.append(_record(trace.data.astype(np.float64) * scale, stats.delta, record_name,
                               stats.channel, target, meta))
     return records
 
@@ -781,48 +808,15 @@ _DECIMAL_COMMA = re.compile(r"[-+]?\d*,\d+(?:[eE][-+]?\d+)?$")
 
 
 def _read_text(name: str, text: str, units: str | None, dt: float | None, column: int | str | None) -> list[Record]:
-    names: list[str] = []
-    rows = array.array("d")
-    separator: str | None = None
-    width = 0
-    all_integer_pairs = True
-    for number, line in enumerate(io.StringIO(text), 1):
-        stripped = line.strip()
-        if not stripped or stripped[0] in "#%":
-            continue
-        if not width:
-            if separator is None:
-                separator = "," if "," in stripped else ";" if ";" in stripped else "\t" if "\t" in stripped else None
-            tokens = [t.strip() for t in stripped.split(separator)]
-            if not all(_is_number(t) for t in tokens if t):
-                comma = next((t for t in tokens if _DECIMAL_COMMA.match(t)), None)
-                if comma is not None:
-                    raise RecordFormatError(name, number, f"{comma!r} has a decimal comma; "
-                                            "write the numbers with a decimal point")
-                names = tokens
-                separator = separator if len(tokens) > 1 else None
-                continue
-            width = len(tokens)
-        tokens = [t.strip() for t in stripped.split(separator)]
-        if len(tokens) != width:
-            raise RecordFormatError(name, number, f"{len(tokens)} columns, but the first data line has {width}")
-        try:
-            rows.extend(float(t) for t in tokens)
-        except ValueError:
-            bad = next(t for t in tokens if not _is_number(t))
-            if _DECIMAL_COMMA.match(bad):
-                raise RecordFormatError(name, number, f"{bad!r} has a decimal comma; write the numbers "
-                                        "with a decimal point") from None
-            raise RecordFormatError(name, number, f"not a number: {bad!r}") from None
-        if all_integer_pairs and not (width == 2 and separator == "," and all(_INTEGER.match(t) for t in tokens)):
-            all_integer_pairs = False
-    if not width:
-        raise RecordFormatError(name, None, "the file holds no data lines")
-    table = np.frombuffer(rows, dtype=np.float64).reshape(-1, width)
+    names, table, integer_pairs = _text_table(name, text)
+    width = table.shape[1]
     _check_finite(name, table.ravel(), lambda k: None)
-    step = np.diff(table[:, 0])
-    steady = table.shape[0] > 1 and step[0] > 0 and np.allclose(step, step[0], rtol=1e-4, atol=0.0)
-    if all_integer_pairs and not steady:
+    steady = False
+    if width > 1 or integer_pairs:  # a first column rising by a constant step is time
+        step = np.diff(table[:, 0])
+        steady = step.size > 0 and step[0] > 0 and float(np.max(np.abs(step - step[0]))) <= 1e-4 * step[0]
+        del step
+    if integer_pairs and not steady:
         raise RecordFormatError(name, None, "the numbers look like decimals written with a decimal "
                                 "comma (e.g. '0,0123'); write them with a decimal point")
     labels = names if len(names) == width else [" ".join(names)] if width == 1 else [""] * width
@@ -854,7 +848,96 @@ def _read_text(name: str, text: str, units: str | None, dt: float | None, column
         found = re.search(r"[\[(]\s*([^\])]+?)\s*[\])]", labels[index])
         file_units = found.group(1) if found and _g_per_unit(found.group(1)) else "g"
     meta = {"format": "text", "columns": labels, "column": index}
-    return [Record(table[:, index] * _g_per_unit(file_units), dt, _stem(name), "", file_units, meta)]
+    samples = table[:, index]
+    if width == 1:
+        samples *= _g_per_unit(file_units)  # the table is no longer needed
+    else:
+        samples = samples * _g_per_unit(file_units)
+    return [_record(samples, dt, _stem(name), "", file_units, meta)]
+
+
+def _text_table(name: str, text: str) -> tuple[list[str], FloatArray, bool]:
+    """Column names, the table of numbers and whether every row is two whole numbers split by a comma."""
+    names: list[str] = []
+    separator: str | None = None
+    tokens: list[str] = []
+    pos, number, size = 0, 0, len(text)
+    while pos < size:  # the header: lines before the first line of numbers
+        end = text.find("\n", pos)
+        end = size if end < 0 else end
+        number += 1
+        stripped = text[pos:end].strip()
+        if stripped and stripped[0] not in "#%":
+            if separator is None:
+                separator = "," if "," in stripped else ";" if ";" in stripped else "\t" if "\t" in stripped else None
+            tokens = [t.strip() for t in stripped.split(separator)]
+            if all(_is_number(t) for t in tokens if t):
+                break
+            comma = next((t for t in tokens if _DECIMAL_COMMA.match(t)), None)
+            if comma is not None:
+                raise RecordFormatError(name, number, f"{comma!r} has a decimal comma; write the numbers with a decimal point")
+            names = tokens
+            separator = separator if len(tokens) > 1 else None
+        pos = end + 1
+    if pos >= size:
+        raise RecordFormatError(name, None, "the file holds no data lines")
+    width = len(tokens)
+    table = _fast_table(text[pos:], separator, width)
+    if table is not None:
+        pairs = width == 2 and separator == "," and re.search(r"[^-+0-9,\s]", text[pos:]) is None
+        return names, table, pairs
+    rows = array.array("d")
+    pairs = width == 2 and separator == ","
+    for number, line in enumerate(io.StringIO(text[pos:]), number):
+        stripped = line.strip()
+        if not stripped or stripped[0] in "#%":
+            continue
+        tokens = [t.strip() for t in stripped.split(separator)]
+        if len(tokens) != width:
+            raise RecordFormatError(name, number, f"{len(tokens)} columns, but the first data line has {width}")
+        try:
+            rows.extend(float(t) for t in tokens)
+        except ValueError:
+            bad = next(t for t in tokens if not _is_number(t))
+            if _DECIMAL_COMMA.match(bad):
+                raise RecordFormatError(name, number, f"{bad!r} has a decimal comma; write the numbers "
+                                        "with a decimal point") from None
+            raise RecordFormatError(name, number, f"not a number: {bad!r}") from None
+        pairs = pairs and all(_INTEGER.match(t) for t in tokens)
+    return names, np.frombuffer(rows, dtype=np.float64).reshape(-1, width), pairs
+
+
+def _fast_table(body: str, separator: str | None, width: int) -> FloatArray | None:
+    """The numbers of a clean body (width on every non-blank line), parsed by NumPy; None otherwise."""
+    if "#" in body or "%" in body:
+        return None
+    if separator is not None:
+        body = body.replace(separator, " ")
+    rows = 0
+    pos = 0
+    while pos < len(body):  # in pieces of about a megabyte, to bound the temporaries
+        end = body.find("\n", pos + (1 << 20))
+        end = len(body) if end < 0 else end + 1
+        raw = np.frombuffer(body[pos:end].encode("latin-1"), dtype=np.uint8)
+        blank = (raw == 32) | ((raw >= 9) & (raw <= 13))
+        starts = ~blank
+        starts[1:] &= blank[:-1]
+        lines = np.flatnonzero(raw == 10)[:-1] + 1 if raw[-1] == 10 else np.flatnonzero(raw == 10) + 1
+        counts = np.add.reduceat(starts.view(np.uint8), np.concatenate(([0], lines)), dtype=np.int32)
+        counts = counts[counts > 0]
+        if not np.all(counts == width):
+            return None
+        rows += counts.size
+        pos = end
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            values = np.fromstring(body, dtype=np.float64, sep=" ")
+    except (ValueError, DeprecationWarning):
+        return None
+    if values.size != rows * width:
+        return None
+    return values.reshape(-1, width)
 
 
 # ---------------------------------------------------------------------------
@@ -939,7 +1022,7 @@ def _parse(
     else:
         records = _read_text(name, text, units, dt, column)
     if calibration is not None:
-        records = [Record(r.acceleration * calibration, r.dt, r.name, r.component, r.units, r.metadata)
+        records = [_record(r.acceleration * calibration, r.dt, r.name, r.component, r.units, r.metadata)
                    for r in records]
     return records
 
