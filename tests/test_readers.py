@@ -4,6 +4,7 @@ import gzip
 import io
 import os
 import shutil
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -191,6 +192,12 @@ def test_read_records_from_a_folder_a_glob_a_list_and_argument_errors(tmp_path):
         read_records(str(tmp_path / "*.none"))
     with pytest.raises(ValueError, match="dt must be positive"):
         Record([0.1, 0.2], dt=0.0)
+
+
+def test_optional_readers_name_their_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "obspy", None)  # as if ObsPy were not installed
+    with pytest.raises(ImportError, match=r"pip install 'groundmotion\[obspy\]'"):
+        read_record(FORMATS / "TST0012001021204.EW")
 
 
 def test_urls_through_fsspec():
