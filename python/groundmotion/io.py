@@ -211,36 +211,36 @@ def _load(path: PathLike) -> bytes:
 
 def _read_capped(handle: Any, limit: int) -> bytes:
     """At most limit + 1 bytes, read in pieces (one read(limit + 1) would reserve all of it)."""
-    parts = []
+    pieces = []
     size = 0
     while size <= limit:
-        part = handle.read(min(1 << 22, limit + 1 - size))
-        if not part:
+        chunk = handle.read(min(1 << 22, limit + 1 - size))
+        if not chunk:
             break
-        parts.append(part)
-        size += len(part)
-    return b"".join(parts)
+        pieces.append(chunk)
+        size += len(chunk)
+    return b"".join(pieces)
 
 
 def _gunzip(name: str, data: bytes, limit: int) -> bytes:
-    parts: list[bytes] = []
+    pieces: list[bytes] = []
     size = 0
     while data[:2] == b"\x1f\x8b":  # one or more gzip members
         inflate = zlib.decompressobj(16 + zlib.MAX_WBITS)
         try:
-            part = inflate.decompress(data, limit + 1 - size)
+            chunk = inflate.decompress(data, limit + 1 - size)
         except zlib.error as error:
             raise RecordFormatError(name, None, f"corrupt gzip data ({error})") from None
-        size += len(part)
+        size += len(chunk)
         if size > limit or inflate.unconsumed_tail:
             raise RecordFormatError(
                 name, None, f"the gzip data expand beyond MAX_RECORD_BYTES={limit} bytes"
             )
         if not inflate.eof:
             raise RecordFormatError(name, None, "the gzip data are truncated")
-        parts.append(part)
+        pieces.append(chunk)
         data = inflate.unused_data
-    return b"".join(parts)
+    return b"".join(pieces)
 
 
 def _is_binary(data: bytes) -> bool:
@@ -460,18 +460,18 @@ def _at2_metadata(name: str, header: list[str]) -> tuple[str, dict[str, Any]]:
     meta: dict[str, Any] = {}
     component = ""
     if len(header) >= 2 and header[1].count(",") >= 2:
-        parts = [p.strip() for p in header[1].split(",")]
+        fields = [p.strip() for p in header[1].split(",")]
         date = re.search(r"\b\d{1,2}/\d{1,2}/\d{2,4}\b", header[1])
         if date:
             meta["date"] = date.group(0)
-        event = parts[0]
+        event = fields[0]
         if date and date.group(0) in event:
             event = event[: event.index(date.group(0))].strip()
         meta["event"] = event
-        middle = [p for p in parts[1:-1] if not (date and p == date.group(0))]
+        middle = [p for p in fields[1:-1] if not (date and p == date.group(0))]
         if middle:
             meta["station"] = ", ".join(middle)
-        component = _azimuth(parts[-1])
+        component = _azimuth(fields[-1])
     stem = _stem(name)
     rsn = re.match(r"RSN(\d+)_", stem, re.IGNORECASE)
     if rsn:
