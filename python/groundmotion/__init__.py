@@ -31,7 +31,7 @@ from .fourier import (
     effective_amplitude_spectrum,
     fourier_spectrum,
 )
-from .io import RecordFormatError, read_at2, read_columns
+from .io import Record, RecordFormatError, read_at2, read_columns, read_record, read_records
 from .oscillator import oscillator_coefficients
 from .results import FourierSpectrum, ResponseSpectrum, RotD, Spectra
 
@@ -52,8 +52,11 @@ __all__ = [
     "EAS_BANDWIDTH",
     "EAS_CENTER_FREQUENCIES",
     "GroundMotionWarning",
+    "read_record",
+    "read_records",
     "read_at2",
     "read_columns",
+    "Record",
     "RecordFormatError",
     "RotD",
     "ResponseSpectrum",
