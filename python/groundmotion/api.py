@@ -382,7 +382,7 @@ def _batch(acc: Any, dt: Any, *, name: str = "acc", units: str = "g", axis: Any 
             dts = np.full(len(ragged), np.nan if step is None else step)
         if divisor is not None:
             ragged = [r / divisor for r in ragged]
-        batch = _Batch(None, ragged, None, dts, (len(ragged),), False, None)
+        batch = _Batch(None, ragged, step, dts, (len(ragged),), False, None)
     else:
         array = _real_array(acc, name)
         if array.ndim == 0:

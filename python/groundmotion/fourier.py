@@ -170,7 +170,7 @@ def fourier_spectrum(acc: ArrayLike, dt: float, *, nfft: int | None = None, unit
     array([0.5, 0.5, 0.5])
     """
     batch = api._batch(acc, dt, units=units, axis=axis)
-    if batch.dts is not None:
+    if batch.dt is None:
         raise ValueError("dt must be one number: the records of one spectrum share its frequencies")
     dt = batch.dt
     lengths = [r.size for r in batch.records()] if batch.ragged is not None else [batch.uniform.shape[1]]
