@@ -81,6 +81,12 @@ constexpr gm::frame::Function MEASURES[] = {
                 "Significant duration of every record of a ragged batch, as _arias_ragged\n"
                 "takes them; each value is _core._significant_duration's for that record.",
                 records_py, dts_py, low, high),
+    GM_FUNCTION(_oscillator_peaks_ragged, gm::oscillator_peaks_ragged,
+                "_oscillator_peaks over every record of a ragged batch (a list of 1-D\n"
+                "float64 arrays, all sampled at the step the coefficients are for), as an\n"
+                "(n_records, n_oscillators, 3) array; each record's rows are those of\n"
+                "_oscillator_peaks for the record alone.",
+                records_py, coefficients_py),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"
                 "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"

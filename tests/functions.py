@@ -141,6 +141,10 @@ DIAGNOSTICS = [
                                            ([np.ones(3)], np.ones((2, 1)), *values)])
       for name, extra, values in [("_arias_ragged", (), ()), ("_cav_ragged", (), ()),
                                   ("_significant_duration_ragged", ("low", "high"), (0.05, 0.95))]],
+    Compiled(MEASURES, "_oscillator_peaks_ragged", ("records_py", "coefficients_py"), "ra",
+             lambda rng, ns=5, nt=64: (_ragged(rng, ns, nt), np.array([STABLE + [0.1, 1.0], STABLE + [0.0, 3.0]])),
+             lambda a: ((len(a[0]), a[1].shape[0], 3), np.float64),
+             lambda rng: [([np.ones(3)], np.ones((1, 9)))]),
     Compiled(MEASURES, "_simd_target", (), "", lambda rng, ns=5, nt=64: (), lambda a: ((), str)),
 ]
 ALL = FUNCTIONS + DIAGNOSTICS

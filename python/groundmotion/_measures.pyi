@@ -9,7 +9,7 @@ from numpy.typing import NDArray
 
 __all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
            "_konno_ohmachi_onto", "_arias_ragged", "_cav_ragged", "_significant_duration_ragged",
-           "_simd_target"]
+           "_oscillator_peaks_ragged", "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -84,3 +84,9 @@ def _significant_duration_ragged(
     records_py: list[NDArray[np.float64]], dts_py: NDArray[np.float64], low: float, high: float
 ) -> NDArray[np.float64]:
     """Significant duration (s) of every record of a ragged batch."""
+
+def _oscillator_peaks_ragged(
+    records_py: list[NDArray[np.float64]], coefficients_py: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """`_oscillator_peaks` over every record of a ragged batch, shape
+    (n_records, n_oscillators, 3): each record's rows those of the record alone."""

@@ -49,6 +49,7 @@ from ._measures import (
     _arias_ragged,
     _cav_ragged,
     _oscillator_peaks,
+    _oscillator_peaks_ragged,
     _psa_percentiles,
     _psa_substeps,
     _rotd_percentiles,
@@ -432,16 +433,15 @@ def _peak_exceeds(batch: _Batch, limit: float) -> bool:
         # record's result NaN.
         if a.size == 0:
             return False
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN slices
-            hi, lo = np.nanmax(a), np.nanmin(a)
+        hi, lo = a.max(), a.min()
         if not (math.isfinite(hi) and math.isfinite(lo)):
             a = a[np.isfinite(a)]
             hi, lo = (a.max(), a.min()) if a.size else (0.0, 0.0)
         return bool(hi > limit or lo < -limit)
 
     if batch.ragged is not None:
-        return any(over(r if r.size <= _FULL_CHECK_SAMPLES else r[::8]) for r in batch.ragged)
+        step = 1 if sum(r.size for r in batch.ragged) <= _FULL_CHECK_SAMPLES else 8
+        return any(over(r[::step]) for r in batch.ragged)
     a = batch.uniform
     return over(a if a.size <= _FULL_CHECK_SAMPLES else a[:, ::8])
 
@@ -1229,22 +1229,40 @@ def spectra(
     (2, 3)
     """
     batch = _batch(acc, dt, units=units, axis=axis)
-    if batch.ragged is not None:
-        return _by_record([batch], lambda a, step: spectra(
-            a, step, periods, damping, steps_per_period=steps_per_period))
     period_array = _periods(periods)
     damping_array, several = _dampings(damping)
     n_workers = _workers(workers)
+    shape = ((damping_array.size,) if several else ()) + (period_array.size, 3)
+
+    def coefficients_for(step: float, substeps: np.ndarray) -> np.ndarray:
+        return np.concatenate([
+            np.column_stack([
+                _step_coefficients(period_array, d, step, substeps),
+                np.full(period_array.size, 2.0 * d),
+                substeps,
+            ])
+            for d in damping_array
+        ])
+
+    if batch.ragged is not None:
+        if steps_per_period is not None:
+            return _by_record([batch], lambda a, step: spectra(
+                a, step, periods, damping, steps_per_period=steps_per_period))
+        # Records that share a step share the oscillators' coefficients.
+        table = np.empty((batch.n, damping_array.size * period_array.size, 3))
+        for step in np.unique(batch.dts):
+            members = np.flatnonzero(batch.dts == step)
+            group = [batch.ragged[i] for i in members]
+            rows = coefficients_for(float(step), np.ones(period_array.size))
+            table[members] = _chunked(lambda part: _oscillator_peaks_ragged(group[part], rows),
+                                      len(group), 0, n_workers, progress, "spectra")
+        return Spectra._from_table(
+            period_array, damping_array if several else float(damping_array[0]),
+            table.reshape((batch.n,) + shape),
+        )
     dt, leading, records = batch.dt, batch.leading, batch.uniform
     substeps = _substeps(period_array, dt, steps_per_period)
-    coefficients = np.concatenate([
-        np.column_stack([
-            _step_coefficients(period_array, d, dt, substeps),
-            np.full(period_array.size, 2.0 * d),
-            substeps,
-        ])
-        for d in damping_array
-    ])
+    coefficients = coefficients_for(dt, substeps)
     fine = coefficients[:, -1] != 1.0
     whole = _whole_step_records((records,), steps_per_period)
     table = _stitched(
@@ -1254,9 +1272,9 @@ def spectra(
         lambda: _oscillator_table(_oscillator_peaks, (records,), coefficients[fine], (),
                                   n_workers, progress, "spectra"),
     )
-    shape = leading + ((damping_array.size,) if several else ()) + (period_array.size, 3)
     return Spectra._from_table(
-        period_array, damping_array if several else float(damping_array[0]), table.reshape(shape)
+        period_array, damping_array if several else float(damping_array[0]),
+        table.reshape(leading + shape),
     )
 
 
