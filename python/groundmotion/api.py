@@ -55,6 +55,7 @@ from ._measures import (
     _rotd_percentiles,
     _significant_duration_ragged,
 )
+from .lazy import measure as _lazy
 from .oscillator import oscillator_coefficients
 from .results import ResponseSpectrum, RotD, Spectra
 
@@ -609,6 +610,7 @@ def _one_or_all(values: FloatArray, single: bool) -> Measure:
 # Time-integral measures
 
 
+@_lazy("acc")
 def arias_intensity(
     acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = LAST_AXIS,
     workers: int | None = 1, progress: bool = False
@@ -669,6 +671,7 @@ def arias_intensity(
                            "Arias intensity", "arias_intensity")
 
 
+@_lazy("acc")
 def cav(acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = LAST_AXIS,
         workers: int | None = 1, progress: bool = False) -> Measure:
     """Cumulative absolute velocity of acceleration records.
@@ -725,6 +728,7 @@ def cav(acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = 
     return _scalar_measure(_cav, _cav_ragged, batch, (), workers, progress, "CAV", "cav")
 
 
+@_lazy("acc")
 def significant_duration(
     acc: ArrayLike,
     dt: float | ArrayLike,
@@ -812,6 +816,7 @@ def significant_duration(
 # Rotated-component peaks and response spectra
 
 
+@_lazy("comp_0", "comp_90")
 def rotd(
     comp_0: ArrayLike,
     comp_90: ArrayLike,
@@ -900,6 +905,7 @@ def rotd(
     return result if single else _reshaped(result, leading)
 
 
+@_lazy("comp_0", "comp_90", "comp_ver")
 def response_spectrum(
     comp_0: ArrayLike,
     comp_90: ArrayLike,
@@ -1140,6 +1146,7 @@ def _step_coefficients(periods: np.ndarray, damping: float, dt: float,
     return table
 
 
+@_lazy("acc")
 def spectra(
     acc: ArrayLike,
     dt: float | ArrayLike,

@@ -15,6 +15,7 @@ from numpy.typing import ArrayLike
 
 from . import api
 from .api import GroundMotionWarning
+from .lazy import measure as _lazy
 from ._measures import _konno_ohmachi_onto
 from .results import FourierSpectrum
 
@@ -121,6 +122,7 @@ def _transform(records: np.ndarray, nfft: int, workers: int) -> np.ndarray:
     return scipy.fft.rfft(records, n=nfft, axis=-1, workers=workers)
 
 
+@_lazy("acc")
 def fourier_spectrum(acc: ArrayLike, dt: float, *, nfft: int | None = None, units: str = "g",
                      axis: int = api.LAST_AXIS, workers: int | None = 1) -> FourierSpectrum:
     """Fourier amplitude spectrum of records.
@@ -198,6 +200,7 @@ def fourier_spectrum(acc: ArrayLike, dt: float, *, nfft: int | None = None, unit
     return FourierSpectrum(np.fft.rfftfreq(nfft, dt), batch.shaped(amplitude))
 
 
+@_lazy("comp_0", "comp_90")
 def effective_amplitude_spectrum(
     comp_0: ArrayLike,
     comp_90: ArrayLike,
