@@ -159,6 +159,10 @@ def flatfile(
     keep_going: bool = False,
     workers: int | None = None,
     progress: bool = False,
+    client: Any = None,
+    output: str | None = None,
+    overwrite: bool = False,
+    threads_per_task: int = 1,
 ) -> Any:
     """A flatfile of intensity measures, one row per station and component.
 
@@ -184,16 +188,38 @@ def flatfile(
         Threads for the measures (None or -1: one per CPU).
     progress : bool, optional
         A tqdm progress bar over the records.
+    client : dask.distributed.Client or str, optional
+        Run on a Dask cluster (a client, or a scheduler's address): the files
+        are cut into partitions and every worker reads and computes its own
+        (see `partitions`).  Needs the ``[dask]`` extra.
+    output : str, optional
+        With a client: a Parquet dataset (a folder) that the workers write,
+        one file per partition, nothing passing through the client; the
+        function then returns the number of rows.  The dataset is built in
+        a hidden folder beside it and renamed into place at the end.
+    overwrite : bool, optional
+        Replace an existing `output` (otherwise it is refused).
+    threads_per_task : int, optional
+        Threads of the kernels within one task on a cluster (one by default,
+        so that worker threads and kernel threads do not oversubscribe).
 
     Returns
     -------
     pandas.DataFrame
-        Metadata columns first (``station``, ``component``, ``label`` (the
+        Rows in the order of the stations' first files, each station's rows
+        H1, H2, V, RotD00, RotD50, RotD100.  Metadata columns first (``station``, ``component``, ``label`` (the
         file's own component label), ``rsn``, ``event``, ``date``,
         ``station_name``, ``path``, ``dt``, ``npts``), then the measures.
     """
     import pandas as pd
 
+    if client is not None:
+        return _on_cluster(client, records_or_paths, output, overwrite, threads_per_task,
+                           dict(periods=periods, damping=damping, measures=measures, pairs=pairs,
+                                keep_going=keep_going))
+    if output is not None:
+        raise ValueError("output= is the Parquet dataset of a cluster run: give client= too, "
+                         "or write the returned DataFrame yourself")
     wanted = list(STANDARD_MEASURES if measures is None else measures)
     unknown = [m for m in wanted if m not in STANDARD_MEASURES]
     if unknown:
@@ -211,9 +237,13 @@ def flatfile(
             for role, (label, record) in roles.items()]
     table = _component_table(rows, period_array, damping, wanted, workers, progress)
     rotated = _rotated_table(stations, period_array, damping, wanted, workers)
-    frame = pd.DataFrame(table + rotated)
+    order = {station: k for k, (station, _) in enumerate(stations)}
+    roles = ("H1", "H2", "V", "RotD00", "RotD50", "RotD100")
+    every = sorted(table + rotated, key=lambda r: (order[r["station"]], roles.index(r["component"])))
     columns = list(_METADATA) + wanted + [psa_column(t) for t in period_array]
-    frame = frame.reindex(columns=columns)
+    frame = pd.DataFrame(every, columns=columns)
+    frame["rsn"] = frame["rsn"].astype("string")
+    frame["npts"] = frame["npts"].astype("int64")
     frame.attrs["errors"] = errors
     return frame
 
@@ -290,3 +320,106 @@ def _rotated_table(stations: list[tuple[str, dict[str, Any]]], periods: np.ndarr
             row.update({psa_column(t): float(v) for t, v in zip(periods, values)})
             table.append(row)
     return table
+
+
+# ---------------------------------------------------------------------------
+# On a Dask cluster
+
+#: A partition holds at most this many files.
+PARTITION_FILES = 256
+
+
+def _name_key(path: str) -> str:
+    """The station of a file from its name alone: the RSN of a PEER name,
+    otherwise the name without its component label."""
+    import re
+
+    base = os.path.basename(str(path).rstrip("/"))
+    rsn = re.match(r"RSN(\d+)[_.]", base, re.IGNORECASE)
+    if rsn:
+        return f"RSN{int(rsn.group(1))}"
+    stem = base.split(".")[0]
+    return re.sub(r"[-_.]?(UP|DWN|DN|V|VER|UD|[HB][HNL]?[ENZ12]|EW|NS|\d{3})$", "", stem,
+                  flags=re.IGNORECASE) or stem
+
+
+def partitions(paths: Sequence[str], n_workers: int) -> list[list[str]]:
+    """Contiguous runs of files, a station's files never split: about four
+    partitions per worker, so that a slow partition or a lost worker costs
+    little, and at most PARTITION_FILES files in each."""
+    groups: list[list[str]] = []
+    last = None
+    for path in paths:
+        key = _name_key(path)
+        if key != last:
+            groups.append([])
+            last = key
+        groups[-1].append(path)
+    target = max(1, min(PARTITION_FILES, math.ceil(len(paths) / max(1, 4 * n_workers))))
+    parts: list[list[str]] = []
+    for group in groups:
+        if not parts or len(parts[-1]) + len(group) > target:
+            parts.append([])
+        parts[-1].extend(group)
+    return parts
+
+
+def _partition(paths: list[str], options: dict, threads: int, target: str | None,
+               index: int) -> Any:
+    """One task: read and compute a partition, then write it (returning the
+    row count and errors) or return it."""
+    frame = flatfile(paths, workers=threads, **options)
+    if target is None:
+        return frame
+    final = os.path.join(target, f"part-{index:05d}.parquet")
+    temporary = os.path.join(target, f".part-{index:05d}-{os.getpid()}.parquet")
+    frame.to_parquet(temporary, index=False)
+    os.replace(temporary, final)  # a retried task overwrites, never mixes
+    return len(frame), frame.attrs["errors"]
+
+
+def _on_cluster(client: Any, sources: Any, output: str | None, overwrite: bool, threads: int,
+                options: dict) -> Any:
+    import pandas as pd
+    from distributed import Client
+
+    if isinstance(client, str):
+        client = Client(client)
+    paths: list[str] = []
+    for item in ([sources] if isinstance(sources, (str, os.PathLike)) else sources):
+        if isinstance(item, io.Record):
+            raise TypeError("on a cluster the workers read the files: give paths, not Records")
+        paths.extend(io._expand(item))
+    n_workers = max(1, len(client.scheduler_info().get("workers", {})))
+    parts = partitions(paths, n_workers)
+    target = None
+    if output is not None:
+        output = os.path.abspath(output)
+        if os.path.exists(output) and not overwrite:
+            raise FileExistsError(f"{output} exists; pass overwrite=True to replace it")
+        target = f"{os.path.dirname(output)}/.{os.path.basename(output)}.{os.getpid()}.partial"
+        os.makedirs(target, exist_ok=False)
+    futures = [client.submit(_partition, part, options, threads, target, k, pure=False)
+               for k, part in enumerate(parts)]
+    try:
+        results = client.gather(futures)
+    except BaseException:
+        if target is not None:
+            import shutil
+
+            shutil.rmtree(target, ignore_errors=True)
+        raise
+    if target is None:
+        frames = [r for r in results if len(r.columns)]
+        frame = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
+        frame.attrs["errors"] = [e for r in results for e in r.attrs.get("errors", [])]
+        return frame
+    if os.path.exists(output):
+        import shutil
+
+        shutil.rmtree(output)
+    os.replace(target, output)
+    errors = [e for _, errs in results for e in errs]
+    if errors:
+        warnings.warn(f"{len(errors)} file(s) skipped", api.GroundMotionWarning, stacklevel=3)
+    return sum(n for n, _ in results)
