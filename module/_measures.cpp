@@ -1,10 +1,13 @@
 // The module _measures: the measures that came after _core, declared like
 // its functions and run through the same frame.
 
+#include "arias_intensity.hpp"
+#include "cav.hpp"
 #include "konno_ohmachi.hpp"
 #include "module_def.hpp"
 #include "psa_substeps.hpp"
 #include "rotd_percentiles.hpp"
+#include "significant_duration.hpp"
 #include "simd.hpp"
 #include "spectra.hpp"
 
@@ -64,6 +67,26 @@ constexpr gm::frame::Function MEASURES[] = {
                 "sum over every bin divided by the sum of the weights.  A NaN in a spectrum\n"
                 "makes that spectrum's row NaN.",
                 spectra_py, frequencies_py, centres_py, bandwidth),
+    GM_FUNCTION(_arias_ragged, gm::arias_intensity_ragged,
+                "Arias intensity of every record of a ragged batch, as an (n_records,)\n"
+                "array: records_py is a list of 1-D float64 arrays of any lengths, in g,\n"
+                "dts_py a (1, n_records) array of their sampling intervals.  Each value\n"
+                "is the one _core._arias_intensity gives for that record alone.",
+                records_py, dts_py),
+    GM_FUNCTION(_cav_ragged, gm::cav_ragged,
+                "Cumulative absolute velocity of every record of a ragged batch, as\n"
+                "_arias_ragged takes them; each value is _core._cav's for that record.",
+                records_py, dts_py),
+    GM_FUNCTION(_significant_duration_ragged, gm::significant_duration_ragged,
+                "Significant duration of every record of a ragged batch, as _arias_ragged\n"
+                "takes them; each value is _core._significant_duration's for that record.",
+                records_py, dts_py, low, high),
+    GM_FUNCTION(_oscillator_peaks_ragged, gm::oscillator_peaks_ragged,
+                "_oscillator_peaks over every record of a ragged batch (a list of 1-D\n"
+                "float64 arrays, all sampled at the step the coefficients are for), as an\n"
+                "(n_records, n_oscillators, 3) array; each record's rows are those of\n"
+                "_oscillator_peaks for the record alone.",
+                records_py, coefficients_py),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"
                 "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"

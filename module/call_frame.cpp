@@ -394,6 +394,48 @@ PyObject* convert_array(PyObject* obj, View2D& view) {
     return obj;
 }
 
+// A list or tuple of 1-D float64 arrays as row views.  Returns a new reference to
+// a tuple of the arrays (a tuple cannot change while the kernel reads them),
+// or null with an exception set.
+PyObject* convert_rows(PyObject* obj, Value& value) {
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+        raise_type_mismatch(obj, "list");
+        return nullptr;
+    }
+    PyObject* items = PySequence_Tuple(obj);
+    if (items == nullptr) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    try {
+        value.row_storage.resize(static_cast<size_t>(n));
+    } catch (...) {
+        Py_DECREF(items);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PyArray_Descr* f64 = PyArray_DescrFromType(NPY_FLOAT64);
+    if (f64 == nullptr) {
+        Py_DECREF(items);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items, i);
+        auto* arr = reinterpret_cast<PyArrayObject*>(item);
+        if (!PyArray_Check(item) || PyArray_NDIM(arr) != 1 ||
+            !PyArray_EquivTypes(PyArray_DESCR(arr), f64)) {
+            Py_DECREF(f64);
+            Py_DECREF(items);
+            raise_type_mismatch(item, "ndarray");
+            return nullptr;
+        }
+        value.row_storage[static_cast<size_t>(i)] =
+            Row{static_cast<const char*>(PyArray_DATA(arr)),
+                static_cast<uint64_t>(PyArray_DIMS(arr)[0]), PyArray_STRIDES(arr)[0]};
+    }
+    Py_DECREF(f64);
+    value.rows = RowList{value.row_storage.data(), static_cast<uint64_t>(n)};
+    return items;
+}
+
 bool convert_float(PyObject* obj, double& out) {
     if (PyFloat_CheckExact(obj)) {
         out = PyFloat_AS_DOUBLE(obj);
@@ -529,6 +571,11 @@ PyObject* run_call(const Function& fn, PyObject* const* args, Py_ssize_t nargs,
                 break;
             case Kind::UInt:
                 ok = convert_uint(bound[i], values[i].u);
+                break;
+            case Kind::Rows:
+                if (!ensure_numpy()) return nullptr;
+                held.refs[i] = convert_rows(bound[i], values[i]);
+                ok = held.refs[i] != nullptr;
                 break;
         }
         if (!ok) {

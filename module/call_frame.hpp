@@ -11,8 +11,8 @@
 //
 // names the Python function, its kernel, its documentation and its
 // parameters in Python order.  The parameter kinds come from the kernel's
-// C++ parameter types (const View2D& is an array, double a float, uint64_t
-// an unsigned integer), and the adapter, the method-table row and the text
+// C++ parameter types (const View2D& is an array, const RowList& a sequence
+// of 1-D arrays, double a float, uint64_t an unsigned integer), and the adapter, the method-table row and the text
 // signature from the declaration; nothing here is specific to one measure.
 #pragma once
 
@@ -25,6 +25,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "views.hpp"
 
@@ -34,6 +35,7 @@ enum class Kind : uint8_t {
     Array,  // a two-dimensional float64 ndarray, any layout, borrowed read-only
     Float,  // float64 through the interpreter's float conversion
     UInt,   // unsigned 64-bit integer through the index protocol
+    Rows,   // a list or tuple of one-dimensional float64 ndarrays, any lengths and strides
 };
 
 // One converted argument; only the member matching the parameter's kind is set.
@@ -41,6 +43,8 @@ struct Value {
     View2D view;
     double f = 0.0;
     uint64_t u = 0;
+    std::vector<Row> row_storage;
+    RowList rows;
 };
 
 // What a kernel hands back: a result array, or a static text.
@@ -76,8 +80,11 @@ consteval Kind kind_of() {
         return Kind::Array;
     } else if constexpr (std::is_same_v<T, double>) {
         return Kind::Float;
+    } else if constexpr (std::is_same_v<T, RowList>) {
+        return Kind::Rows;
     } else {
-        static_assert(std::is_same_v<T, uint64_t>, "a kernel takes views, doubles or uint64_t");
+        static_assert(std::is_same_v<T, uint64_t>,
+                      "a kernel takes views, row lists, doubles or uint64_t");
         return Kind::UInt;
     }
 }
@@ -88,6 +95,8 @@ const T& value_of(const Value& v) {
         return v.view;
     } else if constexpr (std::is_same_v<T, double>) {
         return v.f;
+    } else if constexpr (std::is_same_v<T, RowList>) {
+        return v.rows;
     } else {
         return v.u;
     }

@@ -258,4 +258,56 @@ OwnedArray significant_duration(const View2D& waveforms, double dt, double low, 
     return result;
 }
 
+OwnedArray significant_duration_ragged(const RowList& records, const View2D& dts, double low,
+                                      double high) {
+    const std::vector<double> step = steps_of(dts, records);
+    const uint64_t n = records.size;
+    OwnedArray result(Dtype::F64, {n});
+    double* out = result.f64();
+    const std::vector<uint64_t> order = by_length(records);
+    // Groups of records of close lengths side by side, as in a uniform batch;
+    // the rest, and every record on the scalar target, one at a time.
+    std::vector<double> cum;
+    const uint64_t grouped = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            constexpr int L = LANES<V>;
+            for (; done + ROWS <= n; done += ROWS) {
+                const Row* rows[ROWS];
+                double group_dts[ROWS];
+                for (int lane = 0; lane < ROWS; ++lane) {
+                    rows[lane] = &records[order[done + lane]];
+                    group_dts[lane] = step[order[done + lane]];
+                }
+                const uint64_t longest = rows[ROWS - 1]->len;
+                if (longest < 2) {  // nothing to integrate
+                    for (int lane = 0; lane < ROWS; ++lane) {
+                        out[order[done + lane]] = significant_duration(
+                            one_row(*rows[lane]), group_dts[lane], low, high).f64()[0];
+                    }
+                    continue;
+                }
+                cum.resize(longest * ROWS);
+                double* c = cum.data();
+                for (int lane = 0; lane < ROWS; ++lane) c[lane] = 0.0;
+                run_ragged<Integrand::Square, V>(rows, group_dts, [c](uint64_t k, const Lanes<V>& sum) {
+                    for (int g = 0; g < ROWS / L; ++g) {
+                        simd::store(c + k * ROWS + g * L, (sum.v[g] * 0.5) * ARIAS_FACTOR);
+                    }
+                });
+                for (int lane = 0; lane < ROWS; ++lane) {
+                    out[order[done + lane]] =
+                        threshold_search(c + lane, ROWS, rows[lane]->len, group_dts[lane], low, high);
+                }
+            }
+        }
+        return done;
+    });
+    for (uint64_t i = grouped; i < n; ++i) {
+        out[order[i]] = significant_duration(one_row(records[order[i]]), step[order[i]], low, high).f64()[0];
+    }
+    return result;
+}
+
 }  // namespace gm

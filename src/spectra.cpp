@@ -64,17 +64,13 @@ GM_INLINE void write_lane(const Run<V>& r, int j, double* out) {
 
 }  // namespace
 
-OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients) {
-    if (coefficients.cols != N_PEAK_COEFFICIENTS) {
-        panic_not_equal("coefficients must have 10 columns", coefficients.cols,
-                        N_PEAK_COEFFICIENTS);
-    }
-    const uint64_t ns = waveforms.rows;
-    const uint64_t nt = waveforms.cols;
+namespace {
+
+// Peaks of every oscillator over the records row_at(0 .. ns - 1) into out
+// (ns, n_osc, 3); a record without samples is left at zero.
+template <class RowAt>
+void peaks_into(RowAt&& row_at, uint64_t ns, const View2D& coefficients, double* out) {
     const uint64_t n_osc = coefficients.rows;
-    OwnedArray result(Dtype::F64, {ns, n_osc, N_OSCILLATOR_PEAKS});
-    if (nt == 0 || ns == 0 || n_osc == 0) return result;
-    double* out = result.f64();
     auto row_of = [&](uint64_t s, uint64_t o) { return out + (s * n_osc + o) * N_OSCILLATOR_PEAKS; };
 
     // The numbers of sub-steps (0 for a value that is not a whole number in
@@ -97,6 +93,7 @@ OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients)
         if (k == 0) {
             for (uint64_t q = begin; q < end; ++q) {
                 for (uint64_t s = 0; s < ns; ++s) {
+                    if (row_at(s).len == 0) continue;
                     double* row = row_of(s, order[q]);
                     for (uint64_t i = 0; i < N_OSCILLATOR_PEAKS; ++i) row[i] = quiet_nan();
                 }
@@ -122,7 +119,9 @@ OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients)
                         c[i] = simd::load<V>(lanes + i * LANES);
                     }
                     for (uint64_t s = 0; s < ns; ++s) {
-                        const Run<V> r = run<V>(c, k, waveforms.row(s));
+                        const Row row = row_at(s);
+                        if (row.len == 0) continue;
+                        const Run<V> r = run<V>(c, k, row);
                         for (uint64_t j = 0; j < LANES; ++j) {
                             write_lane(r, static_cast<int>(j), row_of(s, order[first + j]));
                         }
@@ -136,11 +135,37 @@ OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients)
             double c[N_RUN_COEFFICIENTS];
             for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
             for (uint64_t s = 0; s < ns; ++s) {
-                write_lane(run<double>(c, k, waveforms.row(s)), 0, row_of(s, o));
+                const Row row = row_at(s);
+                if (row.len > 0) write_lane(run<double>(c, k, row), 0, row_of(s, o));
             }
         }
         begin = end;
     }
+}
+
+void check_columns(const View2D& coefficients) {
+    if (coefficients.cols != N_PEAK_COEFFICIENTS) {
+        panic_not_equal("coefficients must have 10 columns", coefficients.cols,
+                        N_PEAK_COEFFICIENTS);
+    }
+}
+
+}  // namespace
+
+OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients) {
+    check_columns(coefficients);
+    const uint64_t ns = waveforms.rows;
+    OwnedArray result(Dtype::F64, {ns, coefficients.rows, N_OSCILLATOR_PEAKS});
+    if (waveforms.cols == 0 || ns == 0 || coefficients.rows == 0) return result;
+    peaks_into([&](uint64_t s) { return waveforms.row(s); }, ns, coefficients, result.f64());
+    return result;
+}
+
+OwnedArray oscillator_peaks_ragged(const RowList& records, const View2D& coefficients) {
+    check_columns(coefficients);
+    OwnedArray result(Dtype::F64, {records.size, coefficients.rows, N_OSCILLATOR_PEAKS});
+    if (records.size == 0 || coefficients.rows == 0) return result;
+    peaks_into([&](uint64_t s) { return records[s]; }, records.size, coefficients, result.f64());
     return result;
 }
 

@@ -33,4 +33,8 @@ constexpr uint64_t N_OSCILLATOR_PEAKS = 3;
 // quiet NaNs.
 OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients);
 
+// The same over every record of a ragged batch (a record without samples
+// gives zeros, as a batch of empty records does).
+OwnedArray oscillator_peaks_ragged(const RowList& records, const View2D& coefficients);
+
 }  // namespace gm

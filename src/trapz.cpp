@@ -53,6 +53,35 @@ void integrate_rows(const View2D& w, double dt, double* out) {
     for (uint64_t i = r; i < ns; ++i) out[i] = run_row<F>(w.row(i), dt, NoStep{}) * 0.5;
 }
 
+template <Integrand F>
+void integrate_ragged(const RowList& records, const double* dts, double* out) {
+    const uint64_t n = records.size;
+    const std::vector<uint64_t> order = by_length(records);
+    const uint64_t grouped = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            for (; done + ROWS <= n; done += ROWS) {
+                const Row* rows[ROWS];
+                double group_dts[ROWS], sums[ROWS];
+                for (int lane = 0; lane < ROWS; ++lane) {
+                    rows[lane] = &records[order[done + lane]];
+                    group_dts[lane] = dts[order[done + lane]];
+                }
+                const Lanes<V> sum = run_ragged<F, V>(rows, group_dts, NoStep{});
+                for (int lane = 0; lane < ROWS; ++lane) {
+                    sums[lane] = sum.v[lane / LANES<V>][lane % LANES<V>] * 0.5;
+                }
+                for (int lane = 0; lane < ROWS; ++lane) out[order[done + lane]] = sums[lane];
+            }
+        }
+        return done;
+    });
+    for (uint64_t i = grouped; i < n; ++i) {
+        out[order[i]] = run_row<F>(records[order[i]], dts[order[i]], NoStep{}) * 0.5;
+    }
+}
+
 }  // namespace
 
 OwnedArray trapz_with_fun(const View2D& waveforms, double dt, Integrand f) {
@@ -74,6 +103,17 @@ void cumulative_trapz_row(const Row& row, double dt, Integrand f, double* out) {
     } else {
         run_row<Integrand::Abs>(row, dt, store);
     }
+}
+
+OwnedArray trapz_ragged(const RowList& records, const View2D& dts, Integrand f) {
+    const std::vector<double> step = steps_of(dts, records);
+    OwnedArray result(Dtype::F64, {records.size});
+    if (f == Integrand::Square) {
+        integrate_ragged<Integrand::Square>(records, step.data(), result.f64());
+    } else {
+        integrate_ragged<Integrand::Abs>(records, step.data(), result.f64());
+    }
+    return result;
 }
 
 }  // namespace gm

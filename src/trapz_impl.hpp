@@ -7,7 +7,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <numeric>
+#include <vector>
 #include <type_traits>
 
 #include "simd.hpp"
@@ -213,6 +216,92 @@ GM_INLINE void sweep_columns(const View2D& w, uint64_t row0, uint64_t count, dou
         }
         sweeper = state;
     }
+}
+
+// Ragged batches.  The caller takes records in order of length, ROWS at a
+// time, so that a group's lengths are close; a group runs side by side over its
+// longest record, and a lane whose record has ended adds +0.0, which leaves
+// its sum (never -0.0: every contribution is >= +0 or NaN) exactly as it
+// was.  Each record's sum is therefore the one of a one-record call.
+// Record indices in order of length (ties in their own order), and the
+// steps of a (1, n) view, one per record.
+inline std::vector<uint64_t> by_length(const RowList& records) {
+    std::vector<uint64_t> order(records.size);
+    std::iota(order.begin(), order.end(), uint64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) {
+        return records[a].len < records[b].len;
+    });
+    return order;
+}
+
+inline std::vector<double> steps_of(const View2D& dts, const RowList& records) {
+    if (dts.rows != 1) panic_not_equal("dt rows", dts.rows, 1);
+    if (dts.cols != records.size) panic_not_equal("dt values", dts.cols, records.size);
+    std::vector<double> steps(records.size);
+    for (uint64_t i = 0; i < records.size; ++i) steps[i] = dts.at(0, i);
+    return steps;
+}
+
+template <Integrand F, class V, class Step>
+GM_INLINE Lanes<V> run_ragged(const Row* const* rows, const double* dts, Step&& step) {
+    constexpr int L = LANES<V>;
+    uint64_t shortest = rows[0]->len, longest = 0;
+    bool contiguous = true;
+    Lanes<V> sum{}, prev{}, dtv{}, lengths{};
+    for (int lane = 0; lane < ROWS; ++lane) {
+        const Row& r = *rows[lane];
+        shortest = std::min(shortest, r.len);
+        longest = std::max(longest, r.len);
+        contiguous = contiguous && r.contiguous();
+        dtv.v[lane / L][lane % L] = dts[lane];
+        lengths.v[lane / L][lane % L] = static_cast<double>(r.len);
+        prev.v[lane / L][lane % L] = r.len > 0 ? r[0] : 0.0;
+    }
+    auto advance = [&](uint64_t k, const Lanes<V>& cur) {
+        for (int g = 0; g < ROWS / L; ++g) {
+            sum.v[g] = sum.v[g] + contribution<F>(prev.v[g], cur.v[g], dtv.v[g]);
+        }
+        step(k, sum);
+        prev = cur;
+    };
+    // Where every record still has samples: as a uniform group.
+    uint64_t start = 1;
+    if (contiguous) {
+        const double* ptrs[ROWS];
+        for (int lane = 0; lane < ROWS; ++lane) ptrs[lane] = rows[lane]->ptr();
+        for (; start + 4 <= shortest; start += 4) {
+            Lanes<V> block[4];
+            for (int g = 0; g < ROWS / L; ++g) {
+                V t[4];
+                transpose_samples<V>(ptrs + g * L, start, t);
+                for (int j = 0; j < 4; ++j) block[j].v[g] = t[j];
+            }
+            for (int j = 0; j < 4; ++j) advance(start + j, block[j]);
+        }
+    }
+    // The rest through a tile, the samples past a record's end masked.
+    alignas(64) Lanes<V> tile[CHUNK];
+    for (; start < longest; start += CHUNK) {
+        const uint64_t count = std::min<uint64_t>(CHUNK, longest - start);
+        double* flat = reinterpret_cast<double*>(tile);
+        for (int lane = 0; lane < ROWS; ++lane) {
+            const Row& r = *rows[lane];
+            const uint64_t have = r.len > start ? std::min(count, r.len - start) : 0;
+            for (uint64_t k = 0; k < have; ++k) flat[k * ROWS + lane] = r[start + k];
+            for (uint64_t k = have; k < count; ++k) flat[k * ROWS + lane] = 0.0;
+        }
+        for (uint64_t k = 0; k < count; ++k) {
+            const V at = simd::splat<V>(static_cast<double>(start + k));
+            for (int g = 0; g < ROWS / L; ++g) {
+                const auto live = at < lengths.v[g];
+                const V c = contribution<F>(prev.v[g], tile[k].v[g], dtv.v[g]);
+                sum.v[g] = sum.v[g] + simd::select(live, c, simd::splat<V>(0.0));
+                prev.v[g] = tile[k].v[g];
+            }
+            step(start + k, sum);
+        }
+    }
+    return sum;
 }
 
 template <Integrand F, class Step>

@@ -36,6 +36,15 @@ struct Row {
     }
 };
 
+// A batch of one-dimensional records of any lengths (a ragged batch): a
+// read-only view of `size` rows.
+struct RowList {
+    const Row* rows = nullptr;
+    uint64_t size = 0;
+
+    const Row& operator[](uint64_t i) const { return rows[i]; }
+};
+
 // Two-dimensional read-only view: element [i, j] lies at
 // data + i * stride0 + j * stride1 (strides in bytes, any sign, zero allowed).
 struct View2D {
@@ -56,6 +65,9 @@ struct View2D {
         return Row{data + static_cast<int64_t>(i) * stride0, cols, stride1};
     }
 };
+
+// A record of a ragged batch as a one-row view.
+inline View2D one_row(const Row& r) { return View2D{r.data, 1, r.len, 0, r.stride}; }
 
 enum class Dtype { F64, F32 };
 

@@ -20,7 +20,7 @@ class Compiled:
     module: str
     name: str
     params: tuple  # parameter names in order
-    kinds: str  # one letter per parameter: a = float64 2-D array, f = float, u = unsigned
+    kinds: str  # one letter per parameter: a = float64 2-D array, r = list of 1-D arrays, f = float, u = unsigned
     make_args: Callable  # rng, ns, nt -> small valid arguments
     result: Callable  # arguments -> (shape, dtype) of the result
     refused: Callable = lambda rng: []  # argument tuples an internal check refuses
@@ -35,6 +35,15 @@ class Compiled:
 
 def _waves(rng, ns, nt):
     return rng.standard_normal((ns, nt)) * 0.2
+
+
+def _ragged(rng, ns, nt):
+    """ns records of lengths near nt (some shorter than two samples)."""
+    return [rng.standard_normal(max(nt - (k * 7) % 11, 0) if k % 5 else k % 3) * 0.2 for k in range(ns)]
+
+
+def _steps_row(ns):
+    return np.linspace(0.005, 0.02, ns)[np.newaxis, :]
 
 
 def _per_row(args):
@@ -125,6 +134,17 @@ FUNCTIONS += [
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.
 DIAGNOSTICS = [
+    *[Compiled(MEASURES, name, ("records_py", "dts_py", *extra), "ra" + "f" * len(extra),
+               lambda rng, ns=5, nt=64, values=values: (_ragged(rng, ns, nt), _steps_row(ns), *values),
+               lambda a: ((len(a[0]),), np.float64),
+               lambda rng, values=values: [([np.ones(3)], np.ones((1, 2)), *values),
+                                           ([np.ones(3)], np.ones((2, 1)), *values)])
+      for name, extra, values in [("_arias_ragged", (), ()), ("_cav_ragged", (), ()),
+                                  ("_significant_duration_ragged", ("low", "high"), (0.05, 0.95))]],
+    Compiled(MEASURES, "_oscillator_peaks_ragged", ("records_py", "coefficients_py"), "ra",
+             lambda rng, ns=5, nt=64: (_ragged(rng, ns, nt), np.array([STABLE + [0.1, 1.0], STABLE + [0.0, 3.0]])),
+             lambda a: ((len(a[0]), a[1].shape[0], 3), np.float64),
+             lambda rng: [([np.ones(3)], np.ones((1, 9)))]),
     Compiled(MEASURES, "_simd_target", (), "", lambda rng, ns=5, nt=64: (), lambda a: ((), str)),
 ]
 ALL = FUNCTIONS + DIAGNOSTICS

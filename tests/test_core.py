@@ -90,6 +90,11 @@ BAD = {
           (np.ma.zeros((2, 2), np.float32), TypeError, "'MaskedArray' object is not an instance of 'ndarray'")],
     "f": [("1.0", TypeError, None), (None, TypeError, None), (10**400, OverflowError, None)],
     "u": [(-1, OverflowError, None), (2**64, OverflowError, None), (1.0, TypeError, None)],
+    "r": [(np.zeros((2, 2)), TypeError, "'ndarray' object is not an instance of 'list'"),
+          (None, TypeError, "'None' is not an instance of 'list'"),
+          ([np.zeros(2), np.zeros((1, 2))], TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+          ([np.zeros(2, np.float32)], TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+          ([[1.0]], TypeError, "'list' object is not an instance of 'ndarray'")],
 }
 
 
@@ -244,10 +249,12 @@ def hostile_arrays(draw):
     return variants[draw(st.integers(0, len(variants) - 1))]
 
 
-GOOD = {"a": hostile_arrays(), "f": st.one_of(st.floats(), st.sampled_from(SPECIAL)), "u": st.integers(0, 9)}
+GOOD = {"a": hostile_arrays(), "f": st.one_of(st.floats(), st.sampled_from(SPECIAL)), "u": st.integers(0, 9),
+        "r": st.lists(hostile_arrays().map(lambda a: a[0] if a.shape[0] else a.reshape(-1)), max_size=12)}
 WRONG = {"a": st.sampled_from([None, 1.0, [[1.0]], np.zeros(3), np.zeros((2, 2), complex), np.zeros((2, 2), object)]),
          "f": st.sampled_from([None, "1.0", 2**70, np.float32(2.0), True]),
-         "u": st.sampled_from([-5, 2**64, 2**62, 1.5, None, np.int64(3)])}
+         "u": st.sampled_from([-5, 2**64, 2**62, 1.5, None, np.int64(3)]),
+         "r": st.sampled_from([None, np.zeros(3), [np.zeros((2, 2))], [1.0], "abc", (np.zeros(2, np.int64),)])}
 
 
 OSCILLATOR_COLUMNS = {"_psa": 8, "_oscillator_peaks": 10, "_psa_percentiles": 9, "_psa_substeps": 9}  # coefficient columns

@@ -15,6 +15,7 @@ from ._core import (
     _significant_duration,
 )
 from .api import (
+    GroundMotionWarning,
     arias_intensity,
     cav,
     konno_ohmachi_matrix,
@@ -27,7 +28,6 @@ from .api import (
 from .fourier import (
     EAS_BANDWIDTH,
     EAS_CENTER_FREQUENCIES,
-    GroundMotionWarning,
     effective_amplitude_spectrum,
     fourier_spectrum,
 )

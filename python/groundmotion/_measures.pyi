@@ -8,7 +8,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 __all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
-           "_konno_ohmachi_onto", "_simd_target"]
+           "_konno_ohmachi_onto", "_arias_ragged", "_cav_ragged", "_significant_duration_ragged",
+           "_oscillator_peaks_ragged", "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -67,3 +68,25 @@ def _konno_ohmachi_onto(
     """Konno-Ohmachi smoothing of every spectrum (n_spectra, n_bins), its bins
     at the (1, n_bins) frequencies, onto the (1, n_centres) centres, shape
     (n_spectra, n_centres).  A first bin at 0 Hz takes no part."""
+
+def _arias_ragged(
+    records_py: list[NDArray[np.float64]], dts_py: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Arias intensity (m/s) of every 1-D record of the list (in g), record i
+    sampled every dts_py[0, i]: each value that of the record alone."""
+
+def _cav_ragged(
+    records_py: list[NDArray[np.float64]], dts_py: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """CAV (m/s) of every record of a ragged batch, as `_arias_ragged` takes them."""
+
+def _significant_duration_ragged(
+    records_py: list[NDArray[np.float64]], dts_py: NDArray[np.float64], low: float, high: float
+) -> NDArray[np.float64]:
+    """Significant duration (s) of every record of a ragged batch."""
+
+def _oscillator_peaks_ragged(
+    records_py: list[NDArray[np.float64]], coefficients_py: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """`_oscillator_peaks` over every record of a ragged batch, shape
+    (n_records, n_oscillators, 3): each record's rows those of the record alone."""

@@ -23,10 +23,12 @@ starting them costs more than they save.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import numbers
 import operator
 import os
+import warnings
 from collections.abc import Callable
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 from typing import Any, Union
@@ -43,11 +45,22 @@ from ._core import (
     _rotd,
     _significant_duration,
 )
-from ._measures import _oscillator_peaks, _psa_percentiles, _psa_substeps, _rotd_percentiles
+from ._measures import (
+    _arias_ragged,
+    _cav_ragged,
+    _oscillator_peaks,
+    _oscillator_peaks_ragged,
+    _psa_percentiles,
+    _psa_substeps,
+    _rotd_percentiles,
+    _significant_duration_ragged,
+)
+from .lazy import measure as _lazy
 from .oscillator import oscillator_coefficients
 from .results import ResponseSpectrum, RotD, Spectra
 
 __all__ = [
+    "GroundMotionWarning",
     "arias_intensity",
     "cav",
     "konno_ohmachi_matrix",
@@ -149,11 +162,13 @@ def _index(value: Any, name: str) -> int:
 
 
 def _workers(value: Any) -> int:
-    if value is None:
+    if value is None or (isinstance(value, int) and not isinstance(value, bool) and value == -1):
         return os.cpu_count() or 1
     number = _index(value, "workers")
     if number < 1:
-        raise ValueError(f"workers must be at least 1 (or None for all CPUs); got {number}")
+        raise ValueError(
+            f"workers must be at least 1 (or None or -1 for all CPUs); got {number}"
+        )
     return number
 
 
@@ -241,6 +256,265 @@ def _in_g(records: np.ndarray, units: Any) -> np.ndarray:
         )
     divisor = _UNITS[units]
     return records if divisor is None else records / divisor
+
+
+# ---------------------------------------------------------------------------
+# Record batches: arrays, pandas objects and ragged lists
+
+
+class GroundMotionWarning(UserWarning):
+    """Input that is accepted but probably not what was meant: a unit, a
+    sampling interval or a layout that looks mistaken."""
+
+
+#: Plausibility limits: a PGA above this many g, and sampling intervals
+#: outside [DT_RANGE[0], DT_RANGE[1]] seconds, draw a GroundMotionWarning.
+PGA_LIMIT_G = 5.0
+DT_RANGE = (1e-5, 1.0)
+# Batches up to this many samples are checked for the PGA limit sample by
+# sample; larger ones at every eighth sample of every record.
+_FULL_CHECK_SAMPLES = 1 << 20
+
+
+class _DefaultAxis(int):
+    """The default time axis, -1: a caller who passes axis=-1 has chosen the
+    layout, one who leaves it may have a transposed batch."""
+
+
+LAST_AXIS = _DefaultAxis(-1)
+
+
+def _warn(message: str) -> None:
+    warnings.warn(message, GroundMotionWarning, stacklevel=4)
+
+
+def _is_pandas(value: Any, kind: str) -> bool:
+    return type(value).__name__ == kind and type(value).__module__.startswith("pandas")
+
+
+def _is_ragged(value: Any) -> bool:
+    """A list or tuple of 1-D records whose lengths differ."""
+    if not isinstance(value, (list, tuple)) or len(value) < 2:
+        return False
+    lengths = set()
+    for item in value:
+        if np.ndim(item) != 1:
+            return False
+        lengths.add(len(item))
+    return len(lengths) > 1
+
+
+class _Batch:
+    """Records as the kernels take them, in g, and the shape of a result.
+
+    Either `uniform`, an (n_records, n_samples) view with the step `dt`, or
+    `ragged`, a list of 1-D records with one step each in `dts`.
+    """
+
+    def __init__(self, uniform: FloatArray | None, ragged: list[FloatArray] | None,
+                 dt: float | None, dts: FloatArray | None, leading: tuple[int, ...],
+                 single: bool, labels: Any) -> None:
+        self.uniform, self.ragged, self.dt, self.dts = uniform, ragged, dt, dts
+        self.leading, self.single, self.labels = leading, single, labels
+
+    @property
+    def n(self) -> int:
+        return len(self.ragged) if self.ragged is not None else self.uniform.shape[0]
+
+    def records(self) -> list[FloatArray]:
+        """Every record as a 1-D array."""
+        return self.ragged if self.ragged is not None else list(self.uniform)
+
+    def steps(self) -> FloatArray:
+        return self.dts if self.dts is not None else np.full(self.n, self.dt)
+
+    def shaped(self, values: FloatArray, name: str | None = None) -> Any:
+        """Per-record results (n_records, ...) in the caller's layout: a float
+        for one record, a Series for a DataFrame's columns, else an array."""
+        extra = values.shape[1:]
+        if self.single:
+            return float(values[0]) if not extra else values[0]
+        if self.labels is not None and not extra:
+            import pandas
+
+            return pandas.Series(values, index=self.labels, name=name)
+        return values.reshape(self.leading + extra)
+
+
+# The step of measures that have none (RotD).
+_NO_STEP = object()
+
+
+def _steps(dt: Any, n: int, single: bool = False) -> tuple[float | None, FloatArray | None]:
+    """A scalar step, or one per record of a batch."""
+    if dt is _NO_STEP:
+        return None, None
+    if single or np.ndim(dt) == 0:
+        return _positive_finite(dt, "dt"), None
+    dts = _real_array(dt, "dt")
+    if dts.ndim != 1 or dts.size != n:
+        raise ValueError(
+            f"dt must be a number or hold one step per record ({n}); got shape {dts.shape}"
+        )
+    for k, value in enumerate(dts):
+        _positive_finite(float(value), f"dt[{k}]")
+    if np.all(dts == dts[0]):
+        return float(dts[0]), None
+    return None, dts.copy()
+
+
+def _batch(acc: Any, dt: Any, *, name: str = "acc", units: str = "g", axis: Any = LAST_AXIS,
+           check_peak: bool = True) -> _Batch:
+    """Accelerations in any accepted layout, in g, with their steps."""
+    if not isinstance(units, str) or units not in _UNITS:
+        raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
+    divisor = _UNITS[units]
+    labels = None
+    if _is_pandas(acc, "DataFrame"):
+        labels = acc.columns
+        acc = _real_array(acc.to_numpy(), name).T  # one record per column, time down the index
+        axis = -1
+    elif _is_pandas(acc, "Series"):
+        acc = acc.to_numpy()
+    if _is_ragged(acc) or (isinstance(acc, (list, tuple)) and np.ndim(dt) == 1 and len(acc) > 1
+                           and all(np.ndim(item) == 1 for item in acc)):
+        ragged = [_real_array(item, f"{name}[{k}]") for k, item in enumerate(acc)]
+        step, dts = _steps(dt, len(ragged))
+        if dts is None:
+            dts = np.full(len(ragged), np.nan if step is None else step)
+        if divisor is not None:
+            ragged = [r / divisor for r in ragged]
+        batch = _Batch(None, ragged, step, dts, (len(ragged),), False, None)
+    else:
+        array = _real_array(acc, name)
+        if array.ndim == 0:
+            raise ValueError(f"{name} must have a time axis; got a single number")
+        axis_number = _integer(axis, "axis")
+        if not -array.ndim <= axis_number < array.ndim:
+            raise ValueError(
+                f"axis must lie in [{-array.ndim}, {array.ndim}) for {name} of shape "
+                f"{array.shape}; got {axis_number}"
+            )
+        if (labels is None and axis is LAST_AXIS and array.ndim >= 2
+                and array.shape[-2] > array.shape[-1]):
+            _warn(
+                f"{name} has {array.shape[-2]} records of {array.shape[-1]} samples each along "
+                f"the last axis; if time runs down the columns (a DataFrame's or column_stack's "
+                f"layout), pass axis=0, and to keep this layout pass axis=-1"
+            )
+        moved = np.moveaxis(array, axis_number, -1)
+        uniform = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
+        step, dts = _steps(dt, uniform.shape[0], single=array.ndim == 1)
+        if divisor is not None:
+            uniform = uniform / divisor
+        if dts is not None:
+            batch = _Batch(None, list(uniform), None, dts, moved.shape[:-1], array.ndim == 1,
+                           labels)
+        else:
+            batch = _Batch(uniform, None, step, None, moved.shape[:-1], array.ndim == 1, labels)
+    steps = batch.dts if batch.dts is not None else np.array([] if dt is _NO_STEP else [batch.dt])
+    if steps.size and (steps.max() > DT_RANGE[1] or steps.min() < DT_RANGE[0]):
+        bad = steps.max() if steps.max() > DT_RANGE[1] else steps.min()
+        _warn(
+            f"dt={bad:g} s is outside the usual sampling intervals ({DT_RANGE[0]:g} to "
+            f"{DT_RANGE[1]:g} s); dt is the interval between samples in seconds, not a "
+            "sampling rate"
+        )
+    if check_peak and units == "g" and _peak_exceeds(batch, PGA_LIMIT_G):
+        _warn(
+            f"{name} reaches more than {PGA_LIMIT_G:g} g; if it is not in g, say its unit "
+            "with units= ('m/s2', 'cm/s2' or 'gal')"
+        )
+    return batch
+
+
+def _peak_exceeds(batch: _Batch, limit: float) -> bool:
+    def over(a: np.ndarray) -> bool:
+        # Non-finite samples are not a unit mistake: they make their own
+        # record's result NaN.
+        if a.size == 0:
+            return False
+        hi, lo = a.max(), a.min()
+        if not (math.isfinite(hi) and math.isfinite(lo)):
+            a = a[np.isfinite(a)]
+            hi, lo = (a.max(), a.min()) if a.size else (0.0, 0.0)
+        return bool(hi > limit or lo < -limit)
+
+    if batch.ragged is not None:
+        step = 1 if sum(r.size for r in batch.ragged) <= _FULL_CHECK_SAMPLES else 8
+        return any(over(r[::step]) for r in batch.ragged)
+    a = batch.uniform
+    return over(a if a.size <= _FULL_CHECK_SAMPLES else a[:, ::8])
+
+
+def _scalar_measure(kernel: Callable[..., FloatArray], ragged_kernel: Callable[..., FloatArray],
+                    batch: _Batch, args: tuple[float, ...], workers: Any, progress: bool,
+                    desc: str, name: str) -> Any:
+    """One value per record, from the uniform kernel or the ragged one."""
+    n_workers = _workers(workers)
+    if batch.ragged is None:
+        values = _chunked(lambda rows: kernel(batch.uniform[rows], batch.dt, *args),
+                          batch.n, 0, n_workers, progress, desc)
+    else:
+        dts = batch.dts[np.newaxis, :]
+        values = _chunked(lambda rows: ragged_kernel(batch.ragged[rows], dts[:, rows], *args),
+                          batch.n, 0, n_workers, progress, desc)
+    return batch.shaped(values, name)
+
+
+# Results with named fields: the fields that hold one value (or row) per
+# record, as opposed to the periods, dampings and percentiles they share.
+_SHARED_FIELDS = frozenset({"periods", "damping", "percentiles"})
+
+
+def _record_fields(result: Any) -> list[str]:
+    return [f.name for f in dataclasses.fields(result)
+            if f.name not in _SHARED_FIELDS and getattr(result, f.name) is not None]
+
+
+def _reshaped(result: Any, leading: tuple[int, ...]) -> Any:
+    """A batch result with its record axis laid out as `leading`."""
+    return dataclasses.replace(result, **{
+        name: getattr(result, name).reshape(leading + getattr(result, name).shape[1:])
+        for name in _record_fields(result)
+    })
+
+
+def _stacked(results: list[Any]) -> Any:
+    """One batch result from the results of records computed one by one."""
+    return dataclasses.replace(results[0], **{
+        name: np.stack([np.asarray(getattr(r, name)) for r in results])
+        for name in _record_fields(results[0])
+    })
+
+
+def _component_batches(given: dict[str, Any], dt: Any, units: str, axis: Any) -> list[_Batch]:
+    """The components of a batch of stations, checked to match."""
+    batches = [_batch(value, dt, name=name, units=units, axis=axis) for name, value in given.items()]
+    (first_name, first), *others = zip(given, batches)
+    for name, other in others:
+        if first.ragged is not None or other.ragged is not None:
+            same = (first.ragged is not None and other.ragged is not None
+                    and [r.size for r in first.ragged] == [r.size for r in other.ragged])
+        else:
+            same = first.uniform.shape == other.uniform.shape and first.leading == other.leading
+        if not same:
+            shapes = [b.leading + (b.uniform.shape[1],) if b.uniform is not None
+                      else [r.size for r in b.ragged] for b in (other, first)]
+            raise ValueError(
+                f"{name} has shape {shapes[0]} but {first_name} has shape {shapes[1]}; the "
+                "components of a record must have the same shape (trim the longer one to the "
+                "common length)"
+            )
+    return batches
+
+
+def _by_record(batches: list[_Batch], one: Callable[..., Any]) -> Any:
+    """`one(*components, dt)` for every station of a ragged batch (or one with
+    a step per record), stacked into one result."""
+    lists, steps = [b.records() for b in batches], batches[0].steps()
+    return _stacked([one(*(rec[i] for rec in lists), float(steps[i]))
+                     for i in range(batches[0].n)])
 
 
 # ---------------------------------------------------------------------------
@@ -336,8 +610,10 @@ def _one_or_all(values: FloatArray, single: bool) -> Measure:
 # Time-integral measures
 
 
+@_lazy("acc")
 def arias_intensity(
-    acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = False
+    acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = LAST_AXIS,
+    workers: int | None = 1, progress: bool = False
 ) -> Measure:
     """Arias intensity of acceleration records.
 
@@ -348,28 +624,35 @@ def arias_intensity(
 
     Parameters
     ----------
-    acc : array_like, shape (n_samples,) or (n_records, n_samples)
-        Acceleration in units of g (standard gravity), one record or one
-        record per row.
-    dt : float
-        Sampling interval in seconds, positive and finite.
+    acc : array_like, pandas Series or DataFrame, or list of 1-D arrays
+        Acceleration with time along `axis` and any number of record
+        dimensions; a Series is one record, a DataFrame one record per
+        column (time down the index; the result is a Series indexed by the
+        columns); a list of 1-D records of different lengths is a ragged
+        batch (one result per record, each that of the record alone).
+    dt : float or sequence of floats
+        Sampling interval in seconds, positive and finite, or one per record.
+    units : {"g", "m/s2", "cm/s2", "gal"}, optional
+        Unit of `acc` (g = 9.80665 m/s^2).
+    axis : int, optional
+        The time axis of `acc`.
     workers : int or None, optional
-        Number of threads over which the records are split (None: one per
-        CPU).  The result is identical, to the bit, for every value.
+        Number of threads over which the records are split (None or -1: one
+        per CPU).  The result is identical, to the bit, for every value.
     progress : bool, optional
         Show a tqdm progress bar (needs tqdm).
 
     Returns
     -------
-    float or numpy.ndarray of shape (n_records,)
+    float, numpy.ndarray of the record dimensions, or pandas.Series
         Arias intensity in m/s.  A record with fewer than two samples gives
         0.0; a record with a NaN sample gives NaN.
 
     Raises
     ------
     ValueError
-        If `dt` is not positive and finite or `acc` has more than two
-        dimensions.
+        If `dt` is not positive and finite, `units` is unknown or `axis`
+        out of range.
     TypeError
         If `acc` does not hold real numbers or `dt` is not a real number.
 
@@ -383,13 +666,14 @@ def arias_intensity(
     >>> arias_intensity([0.0, 0.1, 0.0], 0.01)  # doctest: +ELLIPSIS
     0.00154...
     """
-    records, single = _records(acc, "acc")
-    dt = _positive_finite(dt, "dt")
-    values = _per_record(_arias_intensity, records, (dt,), workers, progress, "Arias intensity")
-    return _one_or_all(values, single)
+    batch = _batch(acc, dt, units=units, axis=axis)
+    return _scalar_measure(_arias_intensity, _arias_ragged, batch, (), workers, progress,
+                           "Arias intensity", "arias_intensity")
 
 
-def cav(acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = False) -> Measure:
+@_lazy("acc")
+def cav(acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = LAST_AXIS,
+        workers: int | None = 1, progress: bool = False) -> Measure:
     """Cumulative absolute velocity of acceleration records.
 
     ``CAV = integral of |a(t)| dt`` (EPRI, 1988), with the acceleration in
@@ -398,27 +682,35 @@ def cav(acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = 
 
     Parameters
     ----------
-    acc : array_like, shape (n_samples,) or (n_records, n_samples)
-        Acceleration in units of g, one record or one record per row.
-    dt : float
-        Sampling interval in seconds, positive and finite.
+    acc : array_like, pandas Series or DataFrame, or list of 1-D arrays
+        Acceleration with time along `axis` and any number of record
+        dimensions; a Series is one record, a DataFrame one record per
+        column (time down the index; the result is a Series indexed by the
+        columns); a list of 1-D records of different lengths is a ragged
+        batch (one result per record, each that of the record alone).
+    dt : float or sequence of floats
+        Sampling interval in seconds, positive and finite, or one per record.
+    units : {"g", "m/s2", "cm/s2", "gal"}, optional
+        Unit of `acc` (g = 9.80665 m/s^2).
+    axis : int, optional
+        The time axis of `acc`.
     workers : int or None, optional
-        Number of threads over which the records are split (None: one per
-        CPU); the result does not depend on it.
+        Number of threads over which the records are split (None or -1: one
+        per CPU).  The result is identical, to the bit, for every value.
     progress : bool, optional
         Show a tqdm progress bar (needs tqdm).
 
     Returns
     -------
-    float or numpy.ndarray of shape (n_records,)
+    float, numpy.ndarray of the record dimensions, or pandas.Series
         CAV in m/s; 0.0 for a record of fewer than two samples, NaN for a
         record with a NaN sample.
 
     Raises
     ------
     ValueError
-        If `dt` is not positive and finite or `acc` has more than two
-        dimensions.
+        If `dt` is not positive and finite, `units` is unknown or `axis`
+        out of range.
     TypeError
         If `acc` does not hold real numbers or `dt` is not a real number.
 
@@ -432,18 +724,19 @@ def cav(acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = 
     >>> cav([1.0, 1.0], 1.0)
     9.81
     """
-    records, single = _records(acc, "acc")
-    dt = _positive_finite(dt, "dt")
-    values = _per_record(_cav, records, (dt,), workers, progress, "CAV")
-    return _one_or_all(values, single)
+    batch = _batch(acc, dt, units=units, axis=axis)
+    return _scalar_measure(_cav, _cav_ragged, batch, (), workers, progress, "CAV", "cav")
 
 
+@_lazy("acc")
 def significant_duration(
     acc: ArrayLike,
-    dt: float,
+    dt: float | ArrayLike,
     low: float = 0.05,
     high: float = 0.95,
     *,
+    units: str = "g",
+    axis: int = LAST_AXIS,
     workers: int | None = 1,
     progress: bool = False,
 ) -> Measure:
@@ -459,21 +752,29 @@ def significant_duration(
 
     Parameters
     ----------
-    acc : array_like, shape (n_samples,) or (n_records, n_samples)
-        Acceleration in units of g, one record or one record per row.
-    dt : float
-        Sampling interval in seconds, positive and finite.
+    acc : array_like, pandas Series or DataFrame, or list of 1-D arrays
+        Acceleration with time along `axis` and any number of record
+        dimensions; a Series is one record, a DataFrame one record per
+        column (time down the index; the result is a Series indexed by the
+        columns); a list of 1-D records of different lengths is a ragged
+        batch (one result per record, each that of the record alone).
+    dt : float or sequence of floats
+        Sampling interval in seconds, positive and finite, or one per record.
     low, high : float, optional
         Fractions of the total Arias intensity, ``0 <= low <= high <= 1``.
+    units : {"g", "m/s2", "cm/s2", "gal"}, optional
+        Unit of `acc` (g = 9.80665 m/s^2).
+    axis : int, optional
+        The time axis of `acc`.
     workers : int or None, optional
-        Number of threads over which the records are split (None: one per
-        CPU); the result does not depend on it.
+        Number of threads over which the records are split (None or -1: one
+        per CPU).  The result is identical, to the bit, for every value.
     progress : bool, optional
         Show a tqdm progress bar (needs tqdm).
 
     Returns
     -------
-    float or numpy.ndarray of shape (n_records,)
+    float, numpy.ndarray of the record dimensions, or pandas.Series
         Duration in seconds.  0.0 for a record whose Arias intensity is below
         1e-10 m/s (all zeros, fewer than two samples); NaN for a record with a
         NaN sample.
@@ -482,7 +783,7 @@ def significant_duration(
     ------
     ValueError
         If `dt` is not positive and finite, `low` or `high` lies outside
-        [0, 1], ``low > high``, or `acc` has more than two dimensions.
+        [0, 1], ``low > high``, `units` is unknown or `axis` out of range.
     TypeError
         If `acc` does not hold real numbers or a number argument is not a real
         number.
@@ -501,26 +802,27 @@ def significant_duration(
     >>> significant_duration([0.0, 1.0, 1.0, 0.0], 1.0)
     2.0
     """
-    records, single = _records(acc, "acc")
-    dt = _positive_finite(dt, "dt")
+    batch = _batch(acc, dt, units=units, axis=axis, check_peak=False)
     low = _fraction(low, "low")
     high = _fraction(high, "high")
     if low > high:
         raise ValueError(f"low must not exceed high; got low={low!r} and high={high!r}")
-    values = _per_record(
-        _significant_duration, records, (dt, low, high), workers, progress, "Significant duration"
-    )
-    return _one_or_all(values, single)
+    return _scalar_measure(_significant_duration, _significant_duration_ragged, batch,
+                           (low, high), workers, progress, "Significant duration",
+                           "significant_duration")
 
 
 # ---------------------------------------------------------------------------
 # Rotated-component peaks and response spectra
 
 
+@_lazy("comp_0", "comp_90")
 def rotd(
     comp_0: ArrayLike,
     comp_90: ArrayLike,
     *,
+    units: str = "g",
+    axis: int = LAST_AXIS,
     workers: int | None = 1,
     progress: bool = False,
     percentiles: float | ArrayLike | None = None,
@@ -581,7 +883,10 @@ def rotd(
     >>> r.rotd100, r.angle_rotd100  # doctest: +ELLIPSIS
     (1.41421356..., 45.0)
     """
-    (x, y), single = _components({"comp_0": comp_0, "comp_90": comp_90})
+    batches = _component_batches({"comp_0": comp_0, "comp_90": comp_90}, _NO_STEP, units, axis)
+    if batches[0].ragged is not None:
+        return _by_record(batches, lambda a, b, _: rotd(a, b, percentiles=percentiles))
+    (x, y), single, leading = (b.uniform for b in batches), batches[0].single, batches[0].leading
     if x.shape[0] > 0 and x.shape[1] == 0:
         raise ValueError("comp_0 and comp_90 hold no samples; RotD needs at least one")
     percentile_array = None if percentiles is None else _percentiles(percentiles)
@@ -589,24 +894,28 @@ def rotd(
     table = _chunked(
         lambda rows: _rotd(x[rows], y[rows]), x.shape[0], 0, n_workers, progress, "RotD"
     )
-    if percentile_array is None:
-        return RotD._from_table(table, single)
-    wanted = percentile_array[np.newaxis, :]
-    rotdnn = _chunked(
-        lambda rows: _rotd_percentiles(x[rows], y[rows], wanted),
-        x.shape[0], 0, n_workers, False, "RotDnn",
-    )
-    return RotD._from_table(table, single, percentile_array, rotdnn)
+    rotdnn = None
+    if percentile_array is not None:
+        wanted = percentile_array[np.newaxis, :]
+        rotdnn = _chunked(
+            lambda rows: _rotd_percentiles(x[rows], y[rows], wanted),
+            x.shape[0], 0, n_workers, False, "RotDnn",
+        )
+    result = RotD._from_table(table, single, percentile_array, rotdnn)
+    return result if single else _reshaped(result, leading)
 
 
+@_lazy("comp_0", "comp_90", "comp_ver")
 def response_spectrum(
     comp_0: ArrayLike,
     comp_90: ArrayLike,
     comp_ver: ArrayLike | None,
-    dt: float,
+    dt: float | ArrayLike,
     periods: ArrayLike,
     damping: float | ArrayLike = 0.05,
     *,
+    units: str = "g",
+    axis: int = LAST_AXIS,
     workers: int | None = 1,
     progress: bool = False,
     percentiles: float | ArrayLike | None = None,
@@ -709,12 +1018,17 @@ def response_spectrum(
     given: dict[str, ArrayLike] = {"comp_0": comp_0, "comp_90": comp_90}
     if comp_ver is not None:
         given["comp_ver"] = comp_ver
-    components, single = _components(given)
+    batches = _component_batches(given, dt, units, axis)
+    if batches[0].ragged is not None:
+        return _by_record(batches, lambda *c: response_spectrum(
+            c[0], c[1], c[2] if len(c) == 4 else None, c[-1], periods, damping,
+            percentiles=percentiles, steps_per_period=steps_per_period))
+    components = [b.uniform for b in batches]
+    single, leading_records, dt = batches[0].single, batches[0].leading, batches[0].dt
     x, y = components[:2]
     # Without a vertical component the oscillator runs on zeros, read from a
     # zero-stride view: no memory is allocated for them.
     z = components[2] if len(components) == 3 else np.broadcast_to(np.zeros((1, 1)), x.shape)
-    dt = _positive_finite(dt, "dt")
     period_array = _periods(periods)
     damping_array, several = _dampings(damping)
     percentile_array = None if percentiles is None else _percentiles(percentiles)
@@ -751,10 +1065,11 @@ def response_spectrum(
         rotdnn = run_all(_psa_percentiles, _psa_percentiles, (x, y),
                          (percentile_array[np.newaxis, :],), "RotDnn")
         rotdnn = np.swapaxes(rotdnn.reshape(leading + (period_array.size, percentile_array.size)), -1, -2)
-    return ResponseSpectrum._from_table(
+    result = ResponseSpectrum._from_table(
         period_array, damping_array if several else float(damping_array[0]), table, single,
         vertical=comp_ver is not None, percentiles=percentile_array, rotdnn=rotdnn,
     )
+    return result if single else _reshaped(result, leading_records)
 
 
 # ---------------------------------------------------------------------------
@@ -831,14 +1146,15 @@ def _step_coefficients(periods: np.ndarray, damping: float, dt: float,
     return table
 
 
+@_lazy("acc")
 def spectra(
     acc: ArrayLike,
-    dt: float,
+    dt: float | ArrayLike,
     periods: ArrayLike,
     damping: float | ArrayLike = 0.05,
     *,
     units: str = "g",
-    axis: int = -1,
+    axis: int = LAST_AXIS,
     workers: int | None = 1,
     progress: bool = False,
     steps_per_period: int | None = None,
@@ -919,37 +1235,41 @@ def spectra(
     >>> s.sd.shape
     (2, 3)
     """
-    array = _real_array(acc, "acc")
-    if array.ndim == 0:
-        raise ValueError("acc must have a time axis; got a single number")
-    axis_number = _integer(axis, "axis")
-    if not -array.ndim <= axis_number < array.ndim:
-        raise ValueError(
-            f"axis must lie in [{-array.ndim}, {array.ndim}) for acc of shape "
-            f"{array.shape}; got {axis_number}"
-        )
-    dt = _positive_finite(dt, "dt")
+    batch = _batch(acc, dt, units=units, axis=axis)
     period_array = _periods(periods)
     damping_array, several = _dampings(damping)
-    if not isinstance(units, str) or units not in _UNITS:
-        raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
     n_workers = _workers(workers)
-    substeps = _substeps(period_array, dt, steps_per_period)
+    shape = ((damping_array.size,) if several else ()) + (period_array.size, 3)
 
-    moved = np.moveaxis(array, axis_number, -1)
-    leading = moved.shape[:-1]
-    records = moved.reshape(-1, moved.shape[-1])
-    divisor = _UNITS[units]
-    if divisor is not None:
-        records = records / divisor
-    coefficients = np.concatenate([
-        np.column_stack([
-            _step_coefficients(period_array, d, dt, substeps),
-            np.full(period_array.size, 2.0 * d),
-            substeps,
+    def coefficients_for(step: float, substeps: np.ndarray) -> np.ndarray:
+        return np.concatenate([
+            np.column_stack([
+                _step_coefficients(period_array, d, step, substeps),
+                np.full(period_array.size, 2.0 * d),
+                substeps,
+            ])
+            for d in damping_array
         ])
-        for d in damping_array
-    ])
+
+    if batch.ragged is not None:
+        if steps_per_period is not None:
+            return _by_record([batch], lambda a, step: spectra(
+                a, step, periods, damping, steps_per_period=steps_per_period))
+        # Records that share a step share the oscillators' coefficients.
+        table = np.empty((batch.n, damping_array.size * period_array.size, 3))
+        for step in np.unique(batch.dts):
+            members = np.flatnonzero(batch.dts == step)
+            group = [batch.ragged[i] for i in members]
+            rows = coefficients_for(float(step), np.ones(period_array.size))
+            table[members] = _chunked(lambda part: _oscillator_peaks_ragged(group[part], rows),
+                                      len(group), 0, n_workers, progress, "spectra")
+        return Spectra._from_table(
+            period_array, damping_array if several else float(damping_array[0]),
+            table.reshape((batch.n,) + shape),
+        )
+    dt, leading, records = batch.dt, batch.leading, batch.uniform
+    substeps = _substeps(period_array, dt, steps_per_period)
+    coefficients = coefficients_for(dt, substeps)
     fine = coefficients[:, -1] != 1.0
     whole = _whole_step_records((records,), steps_per_period)
     table = _stitched(
@@ -959,9 +1279,9 @@ def spectra(
         lambda: _oscillator_table(_oscillator_peaks, (records,), coefficients[fine], (),
                                   n_workers, progress, "spectra"),
     )
-    shape = leading + ((damping_array.size,) if several else ()) + (period_array.size, 3)
     return Spectra._from_table(
-        period_array, damping_array if several else float(damping_array[0]), table.reshape(shape)
+        period_array, damping_array if several else float(damping_array[0]),
+        table.reshape(leading + shape),
     )
 
 
@@ -975,7 +1295,7 @@ def konno_ohmachi_smooth(
     *,
     frequencies: ArrayLike | None = None,
     center_frequencies: ArrayLike | None = None,
-    axis: int = -1,
+    axis: int = LAST_AXIS,
     workers: int | None = 1,
     progress: bool = False,
 ) -> FloatArray:

@@ -27,11 +27,13 @@ line to standard error and exit with status 2.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import json
 import math
 import os
 import sys
+import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from importlib import resources
@@ -801,6 +803,54 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> None:
 
 
 # ---------------------------------------------------------------------------
+# flatfile
+
+
+def write_atomically(path: str, write: Callable[[str], None]) -> None:
+    """`write(temporary)` next to `path`, then the temporary renamed over
+    `path`: an interrupted run leaves the old file or none, never half of one."""
+    directory = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(dir=directory, prefix=".groundmotion-",
+                                         suffix=Path(path).suffix)
+    os.close(handle)
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def cmd_flatfile(args: argparse.Namespace, out: TextIO) -> int:
+    from .flatfile import flatfile
+
+    kind = Path(args.output).suffix.lower()
+    if kind not in (".csv", ".parquet"):
+        raise CommandError(f"--output {args.output}: the name must end in .csv or .parquet")
+    if kind == ".parquet":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            raise CommandError(
+                f"--output {args.output}: Parquet needs pyarrow; install it with "
+                "pip install 'groundmotion[parquet]'"
+            ) from None
+    periods = parse_periods(args.periods) if args.periods else None
+    frame = flatfile(args.paths, periods=periods, damping=args.damping,
+                     keep_going=args.keep_going, workers=args.workers, progress=args.progress)
+    if kind == ".csv":
+        write_atomically(args.output, lambda path: frame.to_csv(path, index=False))
+    else:
+        write_atomically(args.output, lambda path: frame.to_parquet(path, index=False))
+    errors = frame.attrs.get("errors", [])
+    _emit(out, f"wrote {args.output}: {len(frame)} rows, {frame.shape[1]} columns")
+    for path, message in errors:
+        print(f"{PROG}: skipped {path}: {message}", file=sys.stderr)
+    return 3 if errors else 0
+
+
+# ---------------------------------------------------------------------------
 # Argument parsing and the entry point
 
 
@@ -945,6 +995,28 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_eas)
 
     p = commands.add_parser(
+        "flatfile",
+        parents=[threads],
+        help="one table of intensity measures for many records",
+        description="A flatfile: one row per station and component (and the RotD00/50/100 "
+        "rows of horizontal pairs), one column per measure: PGA, PGV, PGD, Arias, CAV, CAV5, "
+        "D5-75, D5-95 and PSA at every period.  Exit status 3 when --keep-going skipped "
+        "files (listed on standard error).",
+    )
+    p.add_argument("paths", nargs="+", metavar="PATH", help="record files, folders or globs")
+    p.add_argument("--output", required=True, metavar="OUT",
+                   help="the flatfile, .csv or .parquet (written atomically)")
+    p.add_argument("--periods", nargs="+", metavar="T",
+                   help="periods in s, numbers or first:last:count log-spaced ranges "
+                   "(default: the 111 NGA-West2 periods)")
+    p.add_argument("--damping", type=_damping, default=0.05,
+                   help="fraction of critical damping (default 0.05)")
+    p.add_argument("--keep-going", action="store_true",
+                   help="skip files that cannot be read instead of stopping")
+    p.add_argument("--progress", action="store_true", help="show a progress bar (tqdm)")
+    p.set_defaults(run=cmd_flatfile)
+
+    p = commands.add_parser(
         "demo",
         parents=[threads],
         help="run everything on a bundled record",
@@ -968,7 +1040,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        args.run(args, sys.stdout)
+        status = args.run(args, sys.stdout)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader went away (`groundmotion smooth x.AT2 | head`): not an error.
@@ -988,4 +1060,4 @@ def main(argv: Sequence[str] | None = None) -> int:
             message = f"{exc.filename}: {exc.strerror}"
         print(f"{PROG}: error: {message}", file=sys.stderr)
         return 2
-    return 0
+    return status or 0

@@ -14,6 +14,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import api
+from .api import GroundMotionWarning
+from .lazy import measure as _lazy
 from ._measures import _konno_ohmachi_onto
 from .results import FourierSpectrum
 
@@ -32,10 +34,6 @@ EAS_BANDWIDTH = 188.5
 #: log-spaced from 0.01 to 100 Hz (81 values), of which a record keeps those
 #: inside its band.
 EAS_CENTER_FREQUENCIES = np.logspace(-2.0, 2.0, 81)
-
-
-class GroundMotionWarning(UserWarning):
-    """Input that is accepted but probably not what was meant."""
 
 
 def _frequencies(value: ArrayLike, n_bins: int) -> np.ndarray:
@@ -124,8 +122,9 @@ def _transform(records: np.ndarray, nfft: int, workers: int) -> np.ndarray:
     return scipy.fft.rfft(records, n=nfft, axis=-1, workers=workers)
 
 
+@_lazy("acc")
 def fourier_spectrum(acc: ArrayLike, dt: float, *, nfft: int | None = None, units: str = "g",
-                     axis: int = -1, workers: int | None = 1) -> FourierSpectrum:
+                     axis: int = api.LAST_AXIS, workers: int | None = 1) -> FourierSpectrum:
     """Fourier amplitude spectrum of records.
 
     ``amplitude = |rfft(acc, nfft)| * dt``: the discrete transform scaled by
@@ -136,13 +135,14 @@ def fourier_spectrum(acc: ArrayLike, dt: float, *, nfft: int | None = None, unit
 
     Parameters
     ----------
-    acc : array_like
+    acc : array_like, pandas Series or DataFrame, or list of 1-D arrays
         Ground acceleration with time along `axis` and any number of record
-        dimensions.
+        dimensions; a DataFrame holds one record per column; records of
+        different lengths (a list) need `nfft`.
     dt : float
         Sampling interval in seconds, positive and finite.
     nfft : int, optional
-        Length of the transform: the record padded with zeros at its end.
+        Length of the transform: every record padded with zeros at its end.
         At least the number of samples; None (the default) is that number.
     units : {"g", "m/s2", "cm/s2", "gal"}, optional
         Unit of `acc` (g = 9.80665 m/s^2); the amplitude is in g s.
@@ -171,10 +171,18 @@ def fourier_spectrum(acc: ArrayLike, dt: float, *, nfft: int | None = None, unit
     >>> fourier_spectrum([0.0, 1.0, 0.0, 0.0], 0.5).amplitude
     array([0.5, 0.5, 0.5])
     """
-    records, leading = api._time_last(acc, "acc", axis)
-    dt = api._positive_finite(dt, "dt")
-    n = records.shape[1]
+    batch = api._batch(acc, dt, units=units, axis=axis)
+    if batch.dt is None:
+        raise ValueError("dt must be one number: the records of one spectrum share its frequencies")
+    dt = batch.dt
+    lengths = [r.size for r in batch.records()] if batch.ragged is not None else [batch.uniform.shape[1]]
+    n = max(lengths, default=0)
     if nfft is None:
+        if len(set(lengths)) > 1:
+            raise ValueError(
+                "records of different lengths have different frequencies; give nfft (at least "
+                f"the longest record, {n} samples) to put them all on one grid"
+            )
         nfft = n
     else:
         nfft = api._integer(nfft, "nfft")
@@ -184,12 +192,15 @@ def fourier_spectrum(acc: ArrayLike, dt: float, *, nfft: int | None = None, unit
             )
     if nfft == 0:
         raise ValueError("acc must hold at least one sample")
-    records = api._in_g(records, units)
-    amplitude = np.abs(_transform(records, nfft, api._workers(workers))) * dt
-    return FourierSpectrum(np.fft.rfftfreq(nfft, dt),
-                           amplitude.reshape(leading + (amplitude.shape[1],)))
+    n_workers = api._workers(workers)
+    if batch.ragged is not None:
+        amplitude = np.stack([np.abs(_transform(r, nfft, n_workers)) for r in batch.ragged]) * dt
+    else:
+        amplitude = np.abs(_transform(batch.uniform, nfft, n_workers)) * dt
+    return FourierSpectrum(np.fft.rfftfreq(nfft, dt), batch.shaped(amplitude))
 
 
+@_lazy("comp_0", "comp_90")
 def effective_amplitude_spectrum(
     comp_0: ArrayLike,
     comp_90: ArrayLike,
@@ -199,7 +210,7 @@ def effective_amplitude_spectrum(
     bandwidth: float = EAS_BANDWIDTH,
     nfft: int | None = None,
     units: str = "g",
-    axis: int = -1,
+    axis: int = api.LAST_AXIS,
     workers: int | None = 1,
 ) -> FourierSpectrum:
     """Effective amplitude spectrum (EAS) of horizontal pairs.
