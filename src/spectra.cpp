@@ -128,44 +128,49 @@ OwnedArray oscillator_peaks(const View2D& waveforms, const View2D& coefficients)
                 // Groups of LANES oscillators of order[begin, end), the last
                 // one filled up with its last oscillator.
                 const uint64_t n_groups = (end - begin + LANES - 1) / LANES;
-                auto oscillator = [&](uint64_t g, uint64_t j) {
-                    return order[std::min(begin + g * LANES + j, end - 1)];
-                };
-                auto pass = [&](uint64_t first, auto in_flight) GM_LAMBDA_INLINE {
+                // Coefficient i of lane j of group g at [(g * N + i) * LANES + j].
+                std::vector<double> table(n_groups * N_RUN_COEFFICIENTS * LANES);
+                for (uint64_t g = 0; g < n_groups; ++g) {
+                    for (uint64_t j = 0; j < LANES; ++j) {
+                        const uint64_t o = order[std::min(begin + g * LANES + j, end - 1)];
+                        for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
+                            table[(g * N_RUN_COEFFICIENTS + i) * LANES + j] = coefficients.at(o, i);
+                        }
+                    }
+                }
+                // Groups first .. first + G - 1 over record s.
+                auto pass = [&](uint64_t s, uint64_t first, auto in_flight) GM_LAMBDA_INLINE {
                     constexpr uint64_t G = decltype(in_flight)::value;
                     V c[G][N_RUN_COEFFICIENTS];
                     for (uint64_t g = 0; g < G; ++g) {
-                        double lanes[N_RUN_COEFFICIENTS * LANES];
-                        for (uint64_t j = 0; j < LANES; ++j) {
-                            for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
-                                lanes[i * LANES + j] = coefficients.at(oscillator(first + g, j), i);
-                            }
-                        }
                         for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
-                            c[g][i] = simd::load<V>(lanes + i * LANES);
+                            c[g][i] = simd::load<V>(&table[((first + g) * N_RUN_COEFFICIENTS + i) * LANES]);
                         }
                     }
-                    for (uint64_t s = 0; s < ns; ++s) {
-                        Run<V> r[G];
-                        run<V, G>(c, k, waveforms.row(s), r);
-                        for (uint64_t g = 0; g < G; ++g) {
-                            const uint64_t lo = begin + (first + g) * LANES;
-                            for (uint64_t j = 0; j < LANES && lo + j < end; ++j) {
-                                write_lane(r[g], static_cast<int>(j), row_of(s, order[lo + j]));
-                            }
+                    Run<V> r[G];
+                    run<V, G>(c, k, waveforms.row(s), r);
+                    for (uint64_t g = 0; g < G; ++g) {
+                        const uint64_t lo = begin + (first + g) * LANES;
+                        for (uint64_t j = 0; j < LANES && lo + j < end; ++j) {
+                            write_lane(r[g], static_cast<int>(j), row_of(s, order[lo + j]));
                         }
                     }
                 };
-                uint64_t first = 0;
-                for (; first + IN_FLIGHT <= n_groups; first += IN_FLIGHT) {
-                    pass(first, std::integral_constant<uint64_t, IN_FLIGHT>{});
+                // Record by record, so that a record is read from the cache
+                // by every pass after the first.
+                for (uint64_t s = 0; s < ns; ++s) {
+                    uint64_t first = 0;
+                    for (; first + IN_FLIGHT <= n_groups; first += IN_FLIGHT) {
+                        pass(s, first, std::integral_constant<uint64_t, IN_FLIGHT>{});
+                    }
+                    // The groups left over, as many as there are.
+                    [&]<uint64_t... M>(std::integer_sequence<uint64_t, M...>) GM_LAMBDA_INLINE {
+                        ((n_groups - first == M + 1
+                              ? pass(s, first, std::integral_constant<uint64_t, M + 1>{})
+                              : void()),
+                         ...);
+                    }(std::make_integer_sequence<uint64_t, IN_FLIGHT - 1>{});
                 }
-                // The groups left over, as many as there are.
-                [&]<uint64_t... M>(std::integer_sequence<uint64_t, M...>) GM_LAMBDA_INLINE {
-                    ((n_groups - first == M + 1 ? pass(first, std::integral_constant<uint64_t, M + 1>{})
-                                                : void()),
-                     ...);
-                }(std::make_integer_sequence<uint64_t, IN_FLIGHT - 1>{});
                 return end;
             }
             return begin;
