@@ -11,7 +11,8 @@ each figure the best of a few repeats taken round-robin:
 * floor: benchmarks/floor.cpp, the bare recursion (same coefficients and
   arithmetic as the library, only the peak of |x| kept), periods in the lanes
   of a 4-double GCC vector, three groups interleaved; compiled here with the
-  library's floating-point flags, once plain and once with -mavx2.
+  library's floating-point flags, once plain and once with -mavx2, and where
+  the CPU has AVX-512, with -mavx512f and 8 periods per vector.
 * `gm.spectra`, one damping and four dampings in one call.
 * pyrotd `calc_spec_accels`, record by record (on a subset, scaled).
 * SciPy `lfilter`, the same oscillator as two second-order digital filters
@@ -79,18 +80,21 @@ def synthetic_records(n_records, n_samples, dt, seed=2025):
 
 
 def build_floor(workdir):
-    """Compile floor.cpp twice; return {label: floor_peaks function}."""
+    """Compile floor.cpp for every target this CPU runs; return {label:
+    (floor_peaks function, oscillators per group)}."""
     compiler = shutil.which("c++")
     if compiler is None:
         print("floor: no C++ compiler (c++) found; the floor is skipped")
         return {}
     with open("/proc/cpuinfo", encoding="ascii", errors="replace") as f:
-        has_avx2 = " avx2" in f.read()
+        flags = f.read()
     builds = {"floor (plain -O2)": []}
-    if has_avx2:
+    if " avx2" in flags:
         builds["floor (-mavx2)"] = ["-mavx2"]
     else:
         print("floor: this CPU has no AVX2; only the plain build is measured")
+    if " avx512f" in flags:
+        builds["floor (-mavx512f, 8 lanes)"] = ["-mavx512f", "-DFLOOR_LANES=8"]
     functions = {}
     for k, (label, extra) in enumerate(builds.items()):
         library = Path(workdir) / f"floor{k}.so"
@@ -99,23 +103,25 @@ def build_floor(workdir):
         if done.returncode != 0:
             print(f"floor: compiling {label} failed; skipped\n{done.stderr}")
             continue
-        fn = ctypes.CDLL(str(library)).floor_peaks
+        loaded = ctypes.CDLL(str(library))
+        fn = loaded.floor_peaks
         fn.restype = None
         fn.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_long,
                        ctypes.c_void_p, ctypes.c_long, ctypes.c_void_p]
-        functions[label] = fn
+        loaded.floor_lanes.restype = ctypes.c_long
+        functions[label] = (fn, loaded.floor_lanes())
     return functions
 
 
-def floor_runner(fn, records, coefficients):
+def floor_runner(fn, lanes, records, coefficients):
     """A zero-argument call of the floor on all records; returns peaks."""
     n_periods = coefficients.shape[0]
-    n_groups = -(-n_periods // 4)
-    padded = np.zeros((4 * n_groups, 8))
+    n_groups = -(-n_periods // lanes)
+    padded = np.zeros((lanes * n_groups, 8))
     padded[:n_periods] = coefficients[:, :8]
-    # Per group of four oscillators: coefficient-major, 8 x 4.
-    grouped = np.ascontiguousarray(padded.reshape(n_groups, 4, 8).transpose(0, 2, 1))
-    out = np.empty((records.shape[0], 4 * n_groups))
+    # Per group of oscillators: coefficient-major, 8 x lanes.
+    grouped = np.ascontiguousarray(padded.reshape(n_groups, lanes, 8).transpose(0, 2, 1))
+    out = np.empty((records.shape[0], lanes * n_groups))
 
     def run():
         fn(records.ctypes.data, records.shape[0], records.shape[1],
@@ -237,8 +243,8 @@ def main():
     tasks = {}  # label -> (callable, repeats)
     with tempfile.TemporaryDirectory() as workdir:
         floors = build_floor(workdir)
-        for label, fn in floors.items():
-            tasks[label] = (floor_runner(fn, comp_0, coefficients), args.repeats)
+        for label, (fn, lanes) in floors.items():
+            tasks[label] = (floor_runner(fn, lanes, comp_0, coefficients), args.repeats)
         tasks["gm.spectra, 1 damping"] = (
             lambda: gm.spectra(comp_0, dt, periods, DAMPING, workers=1), args.repeats)
         tasks["gm.spectra, 4 dampings"] = (
