@@ -2,6 +2,7 @@
 
     python benchmarks/bench_spectra.py [--records 200] [--samples 20000]
                                        [--repeats 3] [--subset 4] [--rot-subset 2]
+                                       [--floor-variants]
 
 Workload: synthetic records in g (band-limited noise under a rise-and-decay
 envelope, starting at zero), dt = 0.01 s, 111 log-spaced periods from 0.01 to
@@ -12,7 +13,10 @@ each figure the best of a few repeats taken round-robin:
   arithmetic as the library, only the peak of |x| kept), periods in the lanes
   of a 4-double GCC vector, three groups interleaved; compiled here with the
   library's floating-point flags, once plain and once with -mavx2, and where
-  the CPU has AVX-512, with -mavx512f and 8 periods per vector.
+  the CPU has AVX-512, with -mavx512f and 8 periods per vector.  With
+  --floor-variants also the floor that takes all three peaks of gm.spectra,
+  in groups of 4 lanes (AVX2) and 8 lanes (AVX-512) with 1 to 4 groups
+  advanced together.
 * `gm.spectra`, one damping and four dampings in one call.
 * pyrotd `calc_spec_accels`, record by record (on a subset, scaled).
 * SciPy `lfilter`, the same oscillator as two second-order digital filters
@@ -79,9 +83,10 @@ def synthetic_records(n_records, n_samples, dt, seed=2025):
 # The floor
 
 
-def build_floor(workdir):
-    """Compile floor.cpp for every target this CPU runs; return {label:
-    (floor_peaks function, oscillators per group)}."""
+def build_floor(workdir, variants=False):
+    """Compile floor.cpp for every target this CPU runs (and with `variants`,
+    the three-peak floors in several layouts); return {label: (floor_peaks
+    function, oscillators per group)}."""
     compiler = shutil.which("c++")
     if compiler is None:
         print("floor: no C++ compiler (c++) found; the floor is skipped")
@@ -95,6 +100,15 @@ def build_floor(workdir):
         print("floor: this CPU has no AVX2; only the plain build is measured")
     if " avx512f" in flags:
         builds["floor (-mavx512f, 8 lanes)"] = ["-mavx512f", "-DFLOOR_LANES=8"]
+    if variants:
+        # Three peaks, as gm.spectra takes them: G groups of L lanes together.
+        for lanes, groups, flag in ((4, 3, "-mavx2"), (4, 4, "-mavx2"), (8, 1, "-mavx512f"),
+                                    (8, 2, "-mavx512f"), (8, 3, "-mavx512f"),
+                                    (8, 4, "-mavx512f")):
+            if f" {flag[2:]}" in flags:
+                builds[f"floor 3 peaks ({flag}, {groups} x {lanes})"] = [
+                    flag, f"-DFLOOR_LANES={lanes}", f"-DFLOOR_GROUPS={groups}",
+                    "-DFLOOR_ALL_PEAKS"]
     functions = {}
     for k, (label, extra) in enumerate(builds.items()):
         library = Path(workdir) / f"floor{k}.so"
@@ -222,6 +236,8 @@ def main():
                         help="records given to pyrotd calc_spec_accels and SciPy")
     parser.add_argument("--rot-subset", type=int, default=2,
                         help="records given to pyrotd calc_rotated_spec_accels")
+    parser.add_argument("--floor-variants", action="store_true",
+                        help="also the floor with all three peaks, in groups of 4 and 8 lanes")
     args = parser.parse_args()
 
     dt = args.dt
@@ -242,7 +258,7 @@ def main():
 
     tasks = {}  # label -> (callable, repeats)
     with tempfile.TemporaryDirectory() as workdir:
-        floors = build_floor(workdir)
+        floors = build_floor(workdir, args.floor_variants)
         for label, (fn, lanes) in floors.items():
             tasks[label] = (floor_runner(fn, lanes, comp_0, coefficients), args.repeats)
         tasks["gm.spectra, 1 damping"] = (
