@@ -2,6 +2,7 @@
 
     python benchmarks/bench_spectra.py [--records 200] [--samples 20000]
                                        [--repeats 3] [--subset 4] [--rot-subset 2]
+                                       [--floor-variants]
 
 Workload: synthetic records in g (band-limited noise under a rise-and-decay
 envelope, starting at zero), dt = 0.01 s, 111 log-spaced periods from 0.01 to
@@ -11,11 +12,17 @@ each figure the best of a few repeats taken round-robin:
 * floor: benchmarks/floor.cpp, the bare recursion (same coefficients and
   arithmetic as the library, only the peak of |x| kept), periods in the lanes
   of a 4-double GCC vector, three groups interleaved; compiled here with the
-  library's floating-point flags, once plain and once with -mavx2.
+  library's floating-point flags, once plain and once with -mavx2, and where
+  the CPU has AVX-512, with -mavx512f and 8 periods per vector.  With
+  --floor-variants also the floor that takes all three peaks of gm.spectra,
+  in groups of 4 lanes (AVX2) and 8 lanes (AVX-512) with 1 to 4 groups
+  advanced together.
 * `gm.spectra`, one damping and four dampings in one call.
 * pyrotd `calc_spec_accels`, record by record (on a subset, scaled).
-* SciPy `lfilter`, the same oscillator as a second-order digital filter, one
-  call per period over the records (on a subset, scaled).
+* SciPy `lfilter`, the same oscillator as two second-order digital filters
+  (relative displacement and velocity, one call each per period over the
+  whole batch of records), the total acceleration formed from the two; the
+  three peaks of `gm.spectra` (on a subset, scaled).
 * `gm.response_spectrum` on horizontal pairs (no vertical) against pyrotd
   `calc_rotated_spec_accels` (on a smaller subset, scaled).
 * Degenerate pairs (second component zero, or collinear: 0.5 x the first) for
@@ -46,6 +53,7 @@ from groundmotion.oscillator import oscillator_coefficients  # noqa: E402
 HERE = Path(__file__).resolve().parent
 DAMPING = 0.05
 DAMPINGS = (0.02, 0.05, 0.1, 0.2)
+CM_PER_G = 980.665
 # The library's floating-point flags (CMakeLists.txt); never -march=native.
 FLAGS = ["-O2", "-std=c++20", "-ffp-contract=off", "-fno-fast-math",
          "-fno-associative-math", "-fno-reciprocal-math", "-fno-math-errno",
@@ -75,19 +83,32 @@ def synthetic_records(n_records, n_samples, dt, seed=2025):
 # The floor
 
 
-def build_floor(workdir):
-    """Compile floor.cpp twice; return {label: floor_peaks function}."""
+def build_floor(workdir, variants=False):
+    """Compile floor.cpp for every target this CPU runs (and with `variants`,
+    the three-peak floors in several layouts); return {label: (floor_peaks
+    function, oscillators per group)}."""
     compiler = shutil.which("c++")
     if compiler is None:
         print("floor: no C++ compiler (c++) found; the floor is skipped")
         return {}
     with open("/proc/cpuinfo", encoding="ascii", errors="replace") as f:
-        has_avx2 = " avx2" in f.read()
+        flags = f.read()
     builds = {"floor (plain -O2)": []}
-    if has_avx2:
+    if " avx2" in flags:
         builds["floor (-mavx2)"] = ["-mavx2"]
     else:
         print("floor: this CPU has no AVX2; only the plain build is measured")
+    if " avx512f" in flags:
+        builds["floor (-mavx512f, 8 lanes)"] = ["-mavx512f", "-DFLOOR_LANES=8"]
+    if variants:
+        # Three peaks, as gm.spectra takes them: G groups of L lanes together.
+        for lanes, groups, flag in ((4, 3, "-mavx2"), (4, 4, "-mavx2"), (8, 1, "-mavx512f"),
+                                    (8, 2, "-mavx512f"), (8, 3, "-mavx512f"),
+                                    (8, 4, "-mavx512f")):
+            if f" {flag[2:]}" in flags:
+                builds[f"floor 3 peaks ({flag}, {groups} x {lanes})"] = [
+                    flag, f"-DFLOOR_LANES={lanes}", f"-DFLOOR_GROUPS={groups}",
+                    "-DFLOOR_ALL_PEAKS"]
     functions = {}
     for k, (label, extra) in enumerate(builds.items()):
         library = Path(workdir) / f"floor{k}.so"
@@ -96,23 +117,25 @@ def build_floor(workdir):
         if done.returncode != 0:
             print(f"floor: compiling {label} failed; skipped\n{done.stderr}")
             continue
-        fn = ctypes.CDLL(str(library)).floor_peaks
+        loaded = ctypes.CDLL(str(library))
+        fn = loaded.floor_peaks
         fn.restype = None
         fn.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_long,
                        ctypes.c_void_p, ctypes.c_long, ctypes.c_void_p]
-        functions[label] = fn
+        loaded.floor_lanes.restype = ctypes.c_long
+        functions[label] = (fn, loaded.floor_lanes())
     return functions
 
 
-def floor_runner(fn, records, coefficients):
+def floor_runner(fn, lanes, records, coefficients):
     """A zero-argument call of the floor on all records; returns peaks."""
     n_periods = coefficients.shape[0]
-    n_groups = -(-n_periods // 4)
-    padded = np.zeros((4 * n_groups, 8))
+    n_groups = -(-n_periods // lanes)
+    padded = np.zeros((lanes * n_groups, 8))
     padded[:n_periods] = coefficients[:, :8]
-    # Per group of four oscillators: coefficient-major, 8 x 4.
-    grouped = np.ascontiguousarray(padded.reshape(n_groups, 4, 8).transpose(0, 2, 1))
-    out = np.empty((records.shape[0], 4 * n_groups))
+    # Per group of oscillators: coefficient-major, 8 x lanes.
+    grouped = np.ascontiguousarray(padded.reshape(n_groups, lanes, 8).transpose(0, 2, 1))
+    out = np.empty((records.shape[0], lanes * n_groups))
 
     def run():
         fn(records.ctypes.data, records.shape[0], records.shape[1],
@@ -126,24 +149,35 @@ def floor_runner(fn, records, coefficients):
 # Peers
 
 
-def scipy_psa(records, dt, periods, damping):
-    """PSA per period from the recursion written as a digital filter.
+def scipy_spectra(records, dt, periods, damping):
+    """PSA, SV and SA per period from the recursion written as digital filters.
 
     The state (x, v) obeys z[k+1] = A z[k] + b0 a[k] + b1 a[k+1]; eliminating
-    v leaves, for x, a second-order filter whose denominator is the
-    characteristic polynomial of A.  It starts from rest with a[-1] = 0, which
-    is the library's start when the record begins at zero, as these do.
+    the other component leaves, for x and for v, a second-order filter whose
+    denominator is the characteristic polynomial of A.  Both start from rest
+    with a[-1] = 0, which is the library's start when the record begins at
+    zero, as these do.  One lfilter call per period and response over all
+    records (axis -1); the total acceleration x + 2 zeta v is formed from the
+    two filtered arrays in place.  Returns (psa, sv, sa), each (records,
+    periods), in the units of gm.spectra.
     """
     from scipy import signal
 
-    out = np.empty((records.shape[0], len(periods)))
+    psa, sv, sa = (np.empty((records.shape[0], len(periods))) for _ in range(3))
+    omega = 2.0 * np.pi / periods
     coefficients = oscillator_coefficients(periods, damping, dt)
     for p, (a_xx, a_xv, a_vx, a_vv, b_x0, b_v0, b_x1, b_v1) in enumerate(coefficients):
-        numerator = [b_x1, b_x0 - a_vv * b_x1 + a_xv * b_v1, a_xv * b_v0 - a_vv * b_x0]
         denominator = [1.0, -(a_xx + a_vv), a_xx * a_vv - a_xv * a_vx]
-        x = signal.lfilter(numerator, denominator, records, axis=-1)
-        out[:, p] = np.abs(x).max(axis=-1)
-    return out
+        x = signal.lfilter([b_x1, b_x0 - a_vv * b_x1 + a_xv * b_v1, a_xv * b_v0 - a_vv * b_x0],
+                           denominator, records, axis=-1)
+        v = signal.lfilter([b_v1, b_v0 - a_xx * b_v1 + a_vx * b_x1, a_vx * b_x0 - a_xx * b_v0],
+                           denominator, records, axis=-1)
+        psa[:, p] = np.abs(x).max(axis=-1)
+        sv[:, p] = np.abs(v).max(axis=-1) / omega[p] * CM_PER_G
+        v *= 2.0 * damping
+        v += x
+        sa[:, p] = np.abs(v).max(axis=-1)
+    return psa, sv, sa
 
 
 def pyrotd_psa(records, dt, periods, damping):
@@ -202,6 +236,8 @@ def main():
                         help="records given to pyrotd calc_spec_accels and SciPy")
     parser.add_argument("--rot-subset", type=int, default=2,
                         help="records given to pyrotd calc_rotated_spec_accels")
+    parser.add_argument("--floor-variants", action="store_true",
+                        help="also the floor with all three peaks, in groups of 4 and 8 lanes")
     args = parser.parse_args()
 
     dt = args.dt
@@ -222,9 +258,9 @@ def main():
 
     tasks = {}  # label -> (callable, repeats)
     with tempfile.TemporaryDirectory() as workdir:
-        floors = build_floor(workdir)
-        for label, fn in floors.items():
-            tasks[label] = (floor_runner(fn, comp_0, coefficients), args.repeats)
+        floors = build_floor(workdir, args.floor_variants)
+        for label, (fn, lanes) in floors.items():
+            tasks[label] = (floor_runner(fn, lanes, comp_0, coefficients), args.repeats)
         tasks["gm.spectra, 1 damping"] = (
             lambda: gm.spectra(comp_0, dt, periods, DAMPING, workers=1), args.repeats)
         tasks["gm.spectra, 4 dampings"] = (
@@ -241,7 +277,7 @@ def main():
         tasks["pyrotd calc_spec_accels"] = (
             lambda: pyrotd_psa(comp_0[:subset], dt, periods, DAMPING), args.peer_repeats)
         tasks["SciPy lfilter per period"] = (
-            lambda: scipy_psa(comp_0[:subset], dt, periods, DAMPING), args.peer_repeats)
+            lambda: scipy_spectra(comp_0[:subset], dt, periods, DAMPING), args.peer_repeats)
         tasks["pyrotd calc_rotated_spec_accels"] = (
             lambda: pyrotd_rotd50(comp_0[:rot_subset], comp_90[:rot_subset], dt, periods,
                                   DAMPING), args.peer_repeats)
@@ -321,8 +357,10 @@ def main():
         report(f"{label} peaks vs gm.spectra psa", relative_gap(results[label], psa), 0.0)
     report("gm.spectra psa, damping 0.05 of 4 vs of 1",
            relative_gap(results["gm.spectra, 4 dampings"].psa[:, 1], psa), 0.0)
-    report("SciPy lfilter vs gm.spectra psa",
-           relative_gap(results["SciPy lfilter per period"], psa[:subset]), 1e-9)
+    one_damping = results["gm.spectra, 1 damping"]
+    for name, peer in zip(("psa", "sv", "sa"), results["SciPy lfilter per period"]):
+        report(f"SciPy lfilter vs gm.spectra {name}",
+               relative_gap(peer, getattr(one_damping, name)[:subset]), 1e-9)
     # pyrotd works in the frequency domain: between samples it reads the
     # record band-limited, the recursion piecewise-linear.  The two differ by
     # construction at periods of a few dt (percent level below 0.2 s), so the

@@ -514,6 +514,113 @@ GM_INLINE void select_plain(const double* x, const double* y, uint64_t nt, const
 }
 
 // ---------------------------------------------------------------------------
+// Trajectories on a line through the origin
+
+// Whether every sample has y = s x and x = y / s exactly, s a power of two,
+// with every coordinate zero or of magnitude in [PLAIN_MIN, PLAIN_MAX); if
+// so, lo and hi become the smallest and the largest x.  The samples are read
+// in runs of BOX, and the reading stops after the first run that fails.
+//
+// Such a trajectory is plain, and every difference of its y is s times the
+// difference of its x, exactly (no difference or product of a plain
+// trajectory leaves the normal range, where scaling by a power of two is
+// exact).  Each orientation test of the chain then compares two products
+// that round to the same double, so it finds no left turn: the hull is the
+// first and the last point in the sort order, the points with the smallest
+// and the largest x (equal x means equal y here).
+template <class V>
+GM_INLINE bool on_scaled_line(const double* x, const double* y, uint64_t nt, double s,
+                              double& lo, double& hi) {
+    using M = Mask<V>;
+    const V scale = splat<V>(s);
+    const V inverse = splat<V>(1.0 / s);
+    const V zero = splat<V>(0.0);
+    const V small = splat<V>(PLAIN_MIN);
+    const V large = splat<V>(PLAIN_MAX);
+    auto plain = [&](V v) GM_LAMBDA_INLINE -> M {
+        const V m = abs(v);
+        if constexpr (LANES<V> == 1) {
+            return m == 0.0 || (m >= PLAIN_MIN && m < PLAIN_MAX);
+        } else {
+            return (m == zero) | ((m >= small) & (m < large));
+        }
+    };
+    V mn = splat<V>(x[0]);
+    V mx = mn;
+    uint64_t i = 0;
+    const uint64_t whole = nt / LANES<V> * LANES<V>;
+    while (i < whole) {
+        const uint64_t end = std::min(whole, i + BOX);
+        M ok = all_set<M>();
+        for (; i < end; i += LANES<V>) {
+            const V a = simd::load<V>(x + i);
+            const V b = simd::load<V>(y + i);
+            if constexpr (LANES<V> == 1) {
+                ok = ok && b == a * scale && a == b * inverse && plain(a) && plain(b);
+            } else {
+                ok &= (b == a * scale) & (a == b * inverse) & plain(a) & plain(b);
+            }
+            mn = min(a, mn);
+            mx = max(a, mx);
+        }
+        if (!simd::all(ok)) return false;
+    }
+    for (; i < nt; ++i) {
+        const double a = x[i];
+        const double b = y[i];
+        const double m = std::fabs(a);
+        const double n = std::fabs(b);
+        if (!(b == a * s && a == b * (1.0 / s) && (m == 0.0 || (m >= PLAIN_MIN && m < PLAIN_MAX)) &&
+              (n == 0.0 || (n >= PLAIN_MIN && n < PLAIN_MAX)))) {
+            return false;
+        }
+        lo = std::min(lo, a);
+        hi = std::max(hi, a);
+    }
+    lo = std::min(lo, simd::hmin(mn));
+    hi = std::max(hi, simd::hmax(mx));
+    return true;
+}
+
+// Whether the n values at v are all finite; if so, lo and hi become the
+// smallest and the largest of them.
+template <class V>
+GM_INLINE bool axis_extent(const double* v, uint64_t n, double& lo, double& hi) {
+    V mn = splat<V>(v[0]);
+    V mx = mn;
+    Bits<V> non_finite{};
+    uint64_t i = 0;
+    for (; i + LANES<V> <= n; i += LANES<V>) {
+        const V a = simd::load<V>(v + i);
+        non_finite |= std::bit_cast<Bits<V>>(a - a);  // +0.0 for a finite a
+        mn = min(a, mn);
+        mx = max(a, mx);
+    }
+    for (; i < n; ++i) {
+        if (!is_finite_bits(v[i])) return false;
+        lo = std::min(lo, v[i]);
+        hi = std::max(hi, v[i]);
+    }
+    if (simd::any(non_finite)) return false;
+    lo = std::min(lo, simd::hmin(mn));
+    hi = std::max(hi, simd::hmax(mx));
+    return true;
+}
+
+// The ratio s for on_scaled_line: y / x at the first sample with x != 0,
+// when that is a power of two; 0 otherwise.
+inline double power_of_two_ratio(const double* x, const double* y, uint64_t nt) {
+    for (uint64_t i = 0; i < nt; ++i) {
+        if (x[i] == 0.0) continue;
+        const double s = y[i] / x[i];
+        int e = 0;
+        const double m = std::isfinite(s) ? std::frexp(s, &e) : 0.0;
+        return (m == 0.5 || m == -0.5) ? s : 0.0;
+    }
+    return 0.0;
+}
+
+// ---------------------------------------------------------------------------
 // Step 4: sort and monotone chain
 
 template <typename T>
@@ -662,18 +769,27 @@ Peaks Hull::peaks(const Row& x, const Row& y) {
     // the extreme-point filter cannot shorten a segment, and sorting all of
     // it is what would cost.
     const bool on_x = all_zero(py, nt), on_y = !on_x && all_zero(px, nt);
+    double line_lo = px[0], line_hi = px[0];
     if (on_x || on_y) {
         const double* v = on_x ? px : py;
-        if (!all_finite(Row::of(v, nt))) return nan_peaks();
-        uint64_t lo = 0, hi = 0;
-        for (uint64_t i = 1; i < nt; ++i) {
-            const uint64_t key = unsigned_order_key(v[i] + 0.0);
-            if (key < unsigned_order_key(v[lo] + 0.0)) lo = i;
-            if (key > unsigned_order_key(v[hi] + 0.0)) hi = i;
-        }
-        auto point = [&](uint64_t i) { return on_x ? Point{v[i], 0.0} : Point{0.0, v[i]}; };
+        double lo = v[0], hi = v[0];
+        const bool finite = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+            return axis_extent<simd::native<decltype(tag)>>(v, nt, lo, hi);
+        });
+        if (!finite) return nan_peaks();
+        // (Which of two equal zeros is taken does not matter: the sort
+        // makes every zero positive.)
+        auto point = [&](double c) { return on_x ? Point{c, 0.0} : Point{0.0, c}; };
         points_.assign({point(lo), point(hi)});
         build_hull(true);  // two points: no turn is tested
+    } else if (const double s = power_of_two_ratio(px, py, nt);
+               s != 0.0 && simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+                   return on_scaled_line<simd::native<decltype(tag)>>(px, py, nt, s, line_lo,
+                                                                      line_hi);
+               })) {
+        // A record paired with a copy scaled by a power of two (on_scaled_line).
+        points_.assign({Point{line_lo, line_lo * s}, Point{line_hi, line_hi * s}});
+        build_hull(true);
     } else {
         bool plain = false;
         const bool finite = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {

@@ -2,13 +2,19 @@
 // oscillators.
 //
 // As in psa.cpp, four oscillators run side by side, one per lane of a vector
-// of four doubles, on the step of oscillator.hpp; the oscillators left over
-// after the last whole group of four, and every oscillator on the scalar
-// target, run alone through the same template with V = double.  A lane's
-// results are those of the oscillator run alone.
+// of four doubles, on the step of oscillator.hpp.  A group that the
+// oscillators do not fill repeats its last oscillator in the free lanes,
+// whose results are dropped.  On AVX2 several groups advance together over
+// each record (`GROUPS_IN_FLIGHT`): one group's step is a chain of a product
+// and three sums that the next step waits for, and the other groups' steps
+// fill that wait.  On the scalar target every oscillator runs alone through
+// the same template with V = double.  A lane's results are those of the
+// oscillator run alone.
 #include "spectra.hpp"
 
 #include <algorithm>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "oscillator.hpp"
@@ -24,6 +30,11 @@ constexpr uint64_t LANES = 4;
 // 2 * damping.  The last column, the number of sub-steps, is not per lane.
 constexpr uint64_t N_RUN_COEFFICIENTS = N_COEFFICIENTS + 1;
 constexpr uint64_t SUBSTEPS_COLUMN = N_COEFFICIENTS + 1;
+// Groups of four oscillators advanced together over a record.  The
+// baseline's registers (sixteen of two doubles on SSE2) hold one group's
+// state and little more.
+template <class Tag>
+constexpr uint64_t GROUPS_IN_FLIGHT = Tag::target == simd::Target::Avx2 ? 4 : 1;
 
 // The end of one run: the final state and the three peaks, per lane of V.
 template <class V>
@@ -32,22 +43,26 @@ struct Run {
     V peak_x{}, peak_v{}, peak_a{};
 };
 
-// One oscillator per lane of V over one record, from rest, with `substeps`
-// steps per sample interval (the same number in every lane), read as
-// `walk` reads it.  c[i] holds coefficient i of every lane (the ninth being
-// 2 * damping; the tenth, the number of sub-steps, is read by the caller).
-template <class V>
-GM_INLINE Run<V> run(const V (&c)[N_RUN_COEFFICIENTS], uint64_t substeps, const Row& row) {
-    const Recursion<V> rec(c);
-    const V two_zeta = c[N_COEFFICIENTS];
-    Run<V> r;
+// G groups of oscillators, one oscillator per lane of V, over one record,
+// from rest, with `substeps` steps per sample interval (the same number in
+// every lane), read as `walk` reads it.  c[g][i] holds coefficient i of every
+// lane of group g (the ninth being 2 * damping; the tenth, the number of
+// sub-steps, is read by the caller).  Each group's arithmetic is that of the
+// group run alone.
+template <class V, uint64_t G>
+GM_INLINE void run(const V (&c)[G][N_RUN_COEFFICIENTS], uint64_t substeps, const Row& row,
+                   Run<V> (&r)[G]) {
+    for (uint64_t g = 0; g < G; ++g) r[g] = Run<V>{};
     walk<V>(row, substeps, [&](V e, V l) GM_LAMBDA_INLINE {
-        rec.step(r.x, r.v, e, l);
-        r.peak_x = simd::max(simd::abs(r.x), r.peak_x);
-        r.peak_v = simd::max(simd::abs(r.v), r.peak_v);
-        r.peak_a = simd::max(simd::abs(r.x + two_zeta * r.v), r.peak_a);
+        for (uint64_t g = 0; g < G; ++g) {
+            const Recursion<V> rec(c[g]);
+            const V two_zeta = c[g][N_COEFFICIENTS];
+            rec.step(r[g].x, r[g].v, e, l);
+            r[g].peak_x = simd::max(simd::abs(r[g].x), r[g].peak_x);
+            r[g].peak_v = simd::max(simd::abs(r[g].v), r[g].peak_v);
+            r[g].peak_a = simd::max(simd::abs(r[g].x + two_zeta * r[g].v), r[g].peak_a);
+        }
     });
-    return r;
 }
 
 // Writes lane j of a run to out[0..2].
@@ -83,8 +98,8 @@ void peaks_into(RowAt&& row_at, uint64_t ns, const View2D& coefficients, double*
     std::stable_sort(order.begin(), order.end(),
                      [&](uint64_t a, uint64_t b) { return substeps[a] < substeps[b]; });
 
-    // Within each run of equal sub-steps in `order`: whole groups of four
-    // oscillators on a vector target, then the rest one at a time.
+    // Within each run of equal sub-steps in `order`: groups of four
+    // oscillators on a vector target, one at a time on the scalar target.
     uint64_t begin = 0;
     while (begin < n_osc) {
         const uint64_t k = substeps[order[begin]];
@@ -103,40 +118,71 @@ void peaks_into(RowAt&& row_at, uint64_t ns, const View2D& coefficients, double*
         }
         uint64_t q = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
             using Tag = decltype(tag);
-            uint64_t first = begin;
             if constexpr (simd::is_vector<Tag>) {
                 using V = typename Tag::f64;
                 static_assert(sizeof(V) == LANES * sizeof(double));
-                for (; first + LANES <= end; first += LANES) {
-                    double lanes[N_RUN_COEFFICIENTS * LANES];
+                constexpr uint64_t IN_FLIGHT = GROUPS_IN_FLIGHT<Tag>;
+                // Groups of LANES oscillators of order[begin, end), the last
+                // one filled up with its last oscillator.
+                const uint64_t n_groups = (end - begin + LANES - 1) / LANES;
+                // Coefficient i of lane j of group g at [(g * N + i) * LANES + j].
+                std::vector<double> table(n_groups * N_RUN_COEFFICIENTS * LANES);
+                for (uint64_t g = 0; g < n_groups; ++g) {
                     for (uint64_t j = 0; j < LANES; ++j) {
+                        const uint64_t o = order[std::min(begin + g * LANES + j, end - 1)];
                         for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
-                            lanes[i * LANES + j] = coefficients.at(order[first + j], i);
-                        }
-                    }
-                    V c[N_RUN_COEFFICIENTS];
-                    for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
-                        c[i] = simd::load<V>(lanes + i * LANES);
-                    }
-                    for (uint64_t s = 0; s < ns; ++s) {
-                        const Row row = row_at(s);
-                        if (row.len == 0) continue;
-                        const Run<V> r = run<V>(c, k, row);
-                        for (uint64_t j = 0; j < LANES; ++j) {
-                            write_lane(r, static_cast<int>(j), row_of(s, order[first + j]));
+                            table[(g * N_RUN_COEFFICIENTS + i) * LANES + j] = coefficients.at(o, i);
                         }
                     }
                 }
+                // Groups first .. first + G - 1 over record s.
+                auto pass = [&](uint64_t s, uint64_t first, auto in_flight) GM_LAMBDA_INLINE {
+                    constexpr uint64_t G = decltype(in_flight)::value;
+                    V c[G][N_RUN_COEFFICIENTS];
+                    for (uint64_t g = 0; g < G; ++g) {
+                        for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) {
+                            c[g][i] = simd::load<V>(&table[((first + g) * N_RUN_COEFFICIENTS + i) * LANES]);
+                        }
+                    }
+                    Run<V> r[G];
+                    run<V, G>(c, k, row_at(s), r);
+                    for (uint64_t g = 0; g < G; ++g) {
+                        const uint64_t lo = begin + (first + g) * LANES;
+                        for (uint64_t j = 0; j < LANES && lo + j < end; ++j) {
+                            write_lane(r[g], static_cast<int>(j), row_of(s, order[lo + j]));
+                        }
+                    }
+                };
+                // Record by record, so that a record is read from the cache
+                // by every pass after the first.
+                for (uint64_t s = 0; s < ns; ++s) {
+                    if (row_at(s).len == 0) continue;
+                    uint64_t first = 0;
+                    for (; first + IN_FLIGHT <= n_groups; first += IN_FLIGHT) {
+                        pass(s, first, std::integral_constant<uint64_t, IN_FLIGHT>{});
+                    }
+                    // The groups left over, as many as there are.
+                    [&]<uint64_t... M>(std::integer_sequence<uint64_t, M...>) GM_LAMBDA_INLINE {
+                        ((n_groups - first == M + 1
+                              ? pass(s, first, std::integral_constant<uint64_t, M + 1>{})
+                              : void()),
+                         ...);
+                    }(std::make_integer_sequence<uint64_t, IN_FLIGHT - 1>{});
+                }
+                return end;
             }
-            return first;
+            return begin;
         });
         for (; q < end; ++q) {
             const uint64_t o = order[q];
-            double c[N_RUN_COEFFICIENTS];
-            for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) c[i] = coefficients.at(o, i);
+            double c[1][N_RUN_COEFFICIENTS];
+            for (uint64_t i = 0; i < N_RUN_COEFFICIENTS; ++i) c[0][i] = coefficients.at(o, i);
             for (uint64_t s = 0; s < ns; ++s) {
                 const Row row = row_at(s);
-                if (row.len > 0) write_lane(run<double>(c, k, row), 0, row_of(s, o));
+                if (row.len == 0) continue;
+                Run<double> r[1];
+                run<double, 1>(c, k, row, r);
+                write_lane(r[0], 0, row_of(s, o));
             }
         }
         begin = end;

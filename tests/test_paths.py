@@ -4,7 +4,8 @@ One build holds the scalar path, the baseline vectors and (on x86-64 with
 AVX2) the AVX2 vectors; GROUNDMOTION_SIMD picks one per process.  Each target
 runs in its own interpreter over the same inputs: every registered function,
 in C and Fortran order, with special values, at sizes that leave partial
-vector groups.  A NaN made by arithmetic may differ in sign or payload (the
+vector groups, and spectra over enough oscillators to fill the groups that
+run together.  A NaN made by arithmetic may differ in sign or payload (the
 compiler may swap the operands of a commutative operation); every other bit
 must agree."""
 
@@ -34,6 +35,16 @@ for f in FUNCTIONS:
         for order in "CF":
             call = [np.asarray(x, order=order) if isinstance(x, np.ndarray) else x for x in args]
             out[f"{f.name}-{ns}-{nt}-{order}"] = f.fn(*call)
+# Groups of oscillators in flight together, and partial passes of them;
+# pairs on a line through the origin.
+import groundmotion as gm
+acc = np.random.default_rng(3).standard_normal((3, 400))
+acc[1, 200] = np.nan
+for n in (17, 27, 37, 45):
+    s = gm.spectra(acc, 0.01, np.logspace(-2, 1, n), [0.02, 0.05, 0.3][: 1 + n % 3])
+    out[f"spectra-{n}"] = np.stack([s.sd, s.sv, s.sa])
+for c in (0.0, 0.5, -4.0):
+    out[f"rotd-{c}"] = gm.rotd(acc[[0, 2]], c * acc[[0, 2]]).rotd50
 np.savez(sys.argv[2], **out)
 """
 

@@ -263,3 +263,15 @@ def test_a_record_paired_with_zeros_gives_the_brute_force_bits(scale):
     x[:5] = [-0.0, 0.0, x[7], -x[7], 0.0]  # signed zeros and a tie of magnitudes
     for a, b in [(x, np.zeros_like(x)), (-np.zeros_like(x), x)]:
         assert_same_bits(rotd(a, b), oracles.brute_rotd(a, b))
+
+
+@pytest.mark.parametrize("ratio", [0.5, -2.0, 1.0, -0.125, 0.3])
+@pytest.mark.parametrize("scale", [1e-300, 1.0, 1e300])
+def test_a_record_paired_with_a_scaled_copy_gives_the_hull_bits(ratio, scale):
+    x = np.random.default_rng(int(math.log10(scale) + 400)).standard_normal(800) * scale
+    x[:4] = [-0.0, 0.0, x[7], -x[7]]
+    y = x * ratio
+    nearly = y.copy()
+    nearly[500] = np.nextafter(nearly[500], np.inf)  # one sample off the line
+    for b in (y, nearly):
+        assert_same_bits(rotd(x, b), oracles.hull_rotd(x, b))
