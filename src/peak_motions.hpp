@@ -1,0 +1,20 @@
+#pragma once
+
+#include "views.hpp"
+
+namespace gm {
+
+// Peak ground acceleration, velocity and displacement of every row: an
+// (n, 3) array of max|a|, max|v| and max|d|, where v and d are the running
+// trapezoidal integrals from rest (v[0] = d[0] = 0),
+//   v[k] = v[k-1] + (dt * (a[k-1] + a[k])) * 0.5,
+//   d[k] = d[k-1] + (dt * (v[k-1] + v[k])) * 0.5,
+// in the unit of the samples times s and s^2.  A row whose final velocity
+// or displacement is not finite (a NaN or infinite sample) gives three NaNs.
+OwnedArray peak_motions(const View2D& waveforms, double dt);
+
+// The velocity and displacement of every row, as above: an (n, 2, cols)
+// array, [r, 0] the velocity and [r, 1] the displacement.
+OwnedArray velocity_displacement(const View2D& waveforms, double dt);
+
+}  // namespace gm
