@@ -102,7 +102,8 @@ OwnedArray cav_std(const View2D& waveforms, double dt, double level) {
     // a sample interval (dt > 1 s) merge with the next.
     std::vector<uint64_t> ends;
     double window = 0.0;
-    for (uint64_t k = 1; k < waveforms.cols; ++k) {
+    const uint64_t nt = waveforms.rows == 0 ? 0 : waveforms.cols;
+    for (uint64_t k = 1; k < nt; ++k) {
         const double w = std::floor((static_cast<double>(k) + 1e-6) * dt);
         if (w > window) {
             ends.push_back(k);

@@ -113,6 +113,31 @@ FUNCTIONS += [
              lambda rng: [(np.ones((2, 5)), np.ones((2, 5)), np.ones((2, 4)), np.ones((1, 9))),
                           (np.ones((2, 5)),) * 3 + (np.ones((1, 10)),)]),
 ]
+FRACTIONS = np.array([[0.0, 0.05, 0.5, 0.95, 1.0]])
+FUNCTIONS += [
+    Compiled(MEASURES, "_peak_motions", ("waveforms_py", "dt"), "af",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01),
+             lambda a: ((a[0].shape[0], 3), np.float64)),
+    Compiled(MEASURES, "_velocity_displacement", ("waveforms_py", "dt"), "af",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01),
+             lambda a: ((a[0].shape[0], 2, a[0].shape[1]), np.float64),
+             lambda rng: [(_big((2**29, 2**29)), 0.01)]),
+    Compiled(MEASURES, "_cav_threshold", ("waveforms_py", "dt", "threshold"), "aff",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, 0.1), _per_row),
+    # dt 0.03: windows of 33 and 34 intervals.
+    Compiled(MEASURES, "_cav_std", ("waveforms_py", "dt", "level"), "aff",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.03, 0.25), _per_row),
+    Compiled(MEASURES, "_bracketed_duration", ("waveforms_py", "dt", "threshold"), "aff",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, 0.2), _per_row),
+    Compiled(MEASURES, "_husid", ("waveforms_py", "dt"), "af",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01),
+             lambda a: (a[0].shape, np.float64)),
+    Compiled(MEASURES, "_arias_times", ("waveforms_py", "dt", "fractions_py"), "afa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, FRACTIONS),
+             lambda a: ((a[0].shape[0], a[2].shape[1]), np.float64),
+             lambda rng: [(np.ones((2, 4)), 0.01, np.ones((2, 1))),
+                          (np.ones((2, 4)), 0.01, np.array([[1.5]]))]),
+]
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.
 DIAGNOSTICS = [

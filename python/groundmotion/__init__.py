@@ -25,8 +25,23 @@ from .api import (
     spectra,
 )
 from .io import RecordFormatError, read_at2, read_columns
+from .measures import (
+    ASI_PERIODS,
+    CAV5_THRESHOLD,
+    CAV_STD_LEVEL,
+    HOUSNER_PERIODS,
+    acceleration_spectrum_intensity,
+    arias_times,
+    bracketed_duration,
+    cav_std,
+    housner_intensity,
+    husid,
+    peak_motions,
+    rotd_peak_motions,
+    sa_avg,
+)
 from .oscillator import oscillator_coefficients
-from .results import ResponseSpectrum, RotD, Spectra
+from .results import PeakMotions, ResponseSpectrum, RotD, Spectra
 
 __version__ = "0.1.0"
 
@@ -37,6 +52,19 @@ __all__ = [
     "rotd",
     "response_spectrum",
     "spectra",
+    "peak_motions",
+    "rotd_peak_motions",
+    "cav_std",
+    "CAV5_THRESHOLD",
+    "CAV_STD_LEVEL",
+    "bracketed_duration",
+    "husid",
+    "arias_times",
+    "housner_intensity",
+    "acceleration_spectrum_intensity",
+    "sa_avg",
+    "HOUSNER_PERIODS",
+    "ASI_PERIODS",
     "oscillator_coefficients",
     "konno_ohmachi_smooth",
     "konno_ohmachi_matrix",
@@ -46,4 +74,5 @@ __all__ = [
     "RotD",
     "ResponseSpectrum",
     "Spectra",
+    "PeakMotions",
 ]

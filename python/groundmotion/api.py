@@ -43,7 +43,13 @@ from ._core import (
     _rotd,
     _significant_duration,
 )
-from ._measures import _oscillator_peaks, _psa_percentiles, _psa_substeps, _rotd_percentiles
+from ._measures import (
+    _cav_threshold,
+    _oscillator_peaks,
+    _psa_percentiles,
+    _psa_substeps,
+    _rotd_percentiles,
+)
 from .oscillator import oscillator_coefficients
 from .results import ResponseSpectrum, RotD, Spectra
 
@@ -307,6 +313,34 @@ def _one_or_all(values: FloatArray, single: bool) -> Measure:
     return float(values[0]) if single else values
 
 
+def _time_series(acc: ArrayLike, axis: Any, units: Any,
+                 name: str = "acc") -> tuple[FloatArray, tuple[int, ...]]:
+    """`acc` in g as (n_records, n_samples), time along `axis` moved last, and
+    the shape of its record dimensions."""
+    array = _real_array(acc, name)
+    if array.ndim == 0:
+        raise ValueError(f"{name} must have a time axis; got a single number")
+    axis_number = _integer(axis, "axis")
+    if not -array.ndim <= axis_number < array.ndim:
+        raise ValueError(
+            f"axis must lie in [{-array.ndim}, {array.ndim}) for {name} of shape "
+            f"{array.shape}; got {axis_number}"
+        )
+    if not isinstance(units, str) or units not in _UNITS:
+        raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
+    moved = np.moveaxis(array, axis_number, -1)
+    records = moved.reshape(-1, moved.shape[-1])
+    divisor = _UNITS[units]
+    return (records if divisor is None else records / divisor), moved.shape[:-1]
+
+
+def _per_leading(values: FloatArray, leading: tuple[int, ...]) -> Any:
+    """Per-record values, (n_records, ...), in the record dimensions: a float
+    (or the trailing array) for one record."""
+    shaped = values.reshape(leading + values.shape[1:])
+    return float(shaped) if shaped.ndim == 0 else shaped
+
+
 # ---------------------------------------------------------------------------
 # Time-integral measures
 
@@ -364,19 +398,40 @@ def arias_intensity(
     return _one_or_all(values, single)
 
 
-def cav(acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = False) -> Measure:
-    """Cumulative absolute velocity of acceleration records.
+def cav(
+    acc: ArrayLike,
+    dt: float,
+    threshold: float = 0.0,
+    *,
+    units: str = "g",
+    axis: int = -1,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> Measure:
+    """Cumulative absolute velocity of acceleration records, with a threshold.
 
     ``CAV = integral of |a(t)| dt`` (EPRI, 1988), with the acceleration in
     m/s^2 (g = 9.81 m/s^2), by the trapezoidal rule with sign-changing
-    intervals split at the zero crossing.
+    intervals split at the zero crossing.  With a `threshold`, the samples
+    whose absolute value lies below it count as zero before the rule runs:
+    ``threshold=CAV5_THRESHOLD`` (5 cm/s^2) gives CAV5 (Kramer and Mitchell,
+    2006).  ``threshold=0`` is the plain CAV, bit for bit.
 
     Parameters
     ----------
-    acc : array_like, shape (n_samples,) or (n_records, n_samples)
-        Acceleration in units of g, one record or one record per row.
+    acc : array_like
+        Acceleration with time along `axis` and any number of record
+        dimensions around it (one record is 1-D).
     dt : float
         Sampling interval in seconds, positive and finite.
+    threshold : float, optional
+        Acceleration in g below which a sample counts as zero; non-negative
+        and finite.
+    units : {"g", "m/s2", "cm/s2", "gal"}, optional
+        Unit of `acc`; converted to g with g = 9.80665 m/s^2 (the integral is
+        then taken to m/s with the 9.81 above).
+    axis : int, optional
+        The time axis of `acc`.
     workers : int or None, optional
         Number of threads over which the records are split (None: one per
         CPU); the result does not depend on it.
@@ -385,32 +440,45 @@ def cav(acc: ArrayLike, dt: float, *, workers: int | None = 1, progress: bool = 
 
     Returns
     -------
-    float or numpy.ndarray of shape (n_records,)
-        CAV in m/s; 0.0 for a record of fewer than two samples, NaN for a
-        record with a NaN sample.
+    float or numpy.ndarray
+        CAV in m/s, a float for one record and an array of the record
+        dimensions for a batch; 0.0 for a record of fewer than two samples,
+        NaN for a record with a NaN sample.
 
     Raises
     ------
     ValueError
-        If `dt` is not positive and finite or `acc` has more than two
-        dimensions.
+        If `dt` is not positive and finite, `threshold` is negative or not
+        finite, `acc` has no dimension, `axis` is out of range or `units` is
+        not one of the names above.
     TypeError
-        If `acc` does not hold real numbers or `dt` is not a real number.
+        If `acc` does not hold real numbers or a number argument is not a
+        real number.
 
     References
     ----------
     EPRI (1988). A criterion for determining exceedance of the operating
     basis earthquake. Report NP-5930, Electric Power Research Institute.
 
+    Kramer, S. L. and Mitchell, R. A. (2006). Ground motion intensity
+    measures for liquefaction hazard evaluation. Earthquake Spectra, 22(2),
+    413-438.
+
     Examples
     --------
     >>> cav([1.0, 1.0], 1.0)
     9.81
     """
-    records, single = _records(acc, "acc")
+    records, leading = _time_series(acc, axis, units)
     dt = _positive_finite(dt, "dt")
-    values = _per_record(_cav, records, (dt,), workers, progress, "CAV")
-    return _one_or_all(values, single)
+    threshold = _real_scalar(threshold, "threshold")
+    if not (math.isfinite(threshold) and threshold >= 0.0):
+        raise ValueError(f"threshold must be non-negative and finite; got {threshold!r}")
+    if threshold == 0.0:
+        values = _per_record(_cav, records, (dt,), workers, progress, "CAV")
+    else:
+        values = _per_record(_cav_threshold, records, (dt, threshold), workers, progress, "CAV")
+    return _per_leading(values, leading)
 
 
 def significant_duration(
