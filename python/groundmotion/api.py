@@ -329,7 +329,7 @@ def _time_series(acc: ArrayLike, axis: Any, units: Any,
     if not isinstance(units, str) or units not in _UNITS:
         raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
     moved = np.moveaxis(array, axis_number, -1)
-    records = moved.reshape(-1, moved.shape[-1])
+    records = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
     divisor = _UNITS[units]
     return (records if divisor is None else records / divisor), moved.shape[:-1]
 
