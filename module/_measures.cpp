@@ -68,6 +68,13 @@ constexpr gm::frame::Function MEASURES[] = {
                 "The running velocity and displacement of _peak_motions, as an\n"
                 "(n_records, 2, n_samples) array.",
                 waveforms_py, dt),
+    GM_FUNCTION(_rotd_motions, gm::rotd_motions,
+                "RotDnn of the running velocity and displacement of _peak_motions of\n"
+                "every horizontal pair, as an (n_records, 2, n_percentiles) array\n"
+                "([:, 0] velocity, [:, 1] displacement, unit of the samples times s and\n"
+                "s^2); percentiles_py is read as in _rotd_percentiles.  A pair with a NaN\n"
+                "or infinite sample gives NaNs.",
+                comp_0_py, comp_90_py, dt, percentiles_py),
     GM_FUNCTION(_cav_threshold, gm::cav_threshold,
                 "CAV (m/s, the rule and factor of _core._cav) of every waveform with the\n"
                 "samples whose absolute value lies below threshold set to zero.",

@@ -17,4 +17,14 @@ OwnedArray peak_motions(const View2D& waveforms, double dt);
 // array, [r, 0] the velocity and [r, 1] the displacement.
 OwnedArray velocity_displacement(const View2D& waveforms, double dt);
 
+// RotDnn of the velocity and the displacement (as above) of every pair of
+// horizontal components, at each percentile of the (1, n_p) array: an
+// (n, 2, n_p) array, [r, 0] velocity and [r, 1] displacement, read from the
+// 180 directional peaks as rotd_percentiles reads them.  The peaks come from
+// the convex hull of the trajectory (rotd.hpp), built on the samples that a
+// cheap screen cannot place strictly inside it.  A pair with a NaN or
+// infinite sample gives NaNs.
+OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
+                        const View2D& percentiles);
+
 }  // namespace gm

@@ -122,6 +122,12 @@ FUNCTIONS += [
              lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01),
              lambda a: ((a[0].shape[0], 2, a[0].shape[1]), np.float64),
              lambda rng: [(_big((2**29, 2**29)), 0.01)]),
+    Compiled(MEASURES, "_rotd_motions", ("comp_0_py", "comp_90_py", "dt", "percentiles_py"), "aafa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), _waves(rng, ns, nt), 0.01, PERCENTILES),
+             lambda a: ((a[0].shape[0], 2, a[3].shape[1]), np.float64),
+             lambda rng: [(np.ones((3, 4)), np.ones((2, 4)), 0.01, PERCENTILES),
+                          (np.ones((2, 0)), np.ones((2, 0)), 0.01, PERCENTILES),
+                          (np.ones((2, 4)), np.ones((2, 4)), 0.01, np.array([[100.5]]))]),
     Compiled(MEASURES, "_cav_threshold", ("waveforms_py", "dt", "threshold"), "aff",
              lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, 0.1), _per_row),
     # dt 0.03: windows of 33 and 34 intervals.

@@ -9,7 +9,7 @@ from numpy.typing import NDArray
 
 __all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
            "_simd_target", "_peak_motions", "_velocity_displacement", "_cav_threshold",
-           "_cav_std", "_bracketed_duration", "_husid", "_arias_times"]
+           "_cav_std", "_bracketed_duration", "_husid", "_arias_times", "_rotd_motions"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -93,3 +93,12 @@ def _arias_times(
     """Times i dt at which the Husid curve reaches each fraction of the
     (1, n_fractions) array, i found by `_significant_duration`'s search,
     shape (n_records, n_fractions)."""
+
+def _rotd_motions(
+    comp_0_py: NDArray[np.float64],
+    comp_90_py: NDArray[np.float64],
+    dt: float,
+    percentiles_py: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """RotDnn of the running velocity and displacement of every horizontal
+    pair, shape (n_records, 2, n_percentiles)."""

@@ -32,8 +32,8 @@ from ._measures import (
     _cav_std,
     _husid,
     _peak_motions,
+    _rotd_motions,
     _rotd_percentiles,
-    _velocity_displacement,
 )
 from .api import (
     _CM_PER_G,
@@ -182,7 +182,11 @@ def rotd_peak_motions(
     `peak_motions` integrates from it, are each rotated to every whole
     degree from 0 to 179; the 180 directional peaks of each, sorted, are
     read at ``p / 100 * 179`` with linear interpolation (RotDnn, Boore,
-    2010), by the convex-hull kernel of `rotd`.
+    2010), by the convex-hull kernel of `rotd`.  The velocity and
+    displacement trajectories are integrated pair by pair and screened
+    before the hull: runs of 64 samples whose bounding box lies strictly
+    inside the octagon of the trajectory's extreme samples (along x, y,
+    x + y, x - y) cannot hold a hull vertex and are left out.
 
     Parameters
     ----------
@@ -236,13 +240,9 @@ def rotd_peak_motions(
     n_workers = _workers(workers)
 
     def compute(rows: slice) -> FloatArray:
-        motions_x = _velocity_displacement(x[rows], dt)
-        motions_y = _velocity_displacement(y[rows], dt)
-        return np.stack([
-            _rotd_percentiles(x[rows], y[rows], wanted),
-            _rotd_percentiles(motions_x[:, 0], motions_y[:, 0], wanted) * _CM_PER_G,
-            _rotd_percentiles(motions_x[:, 1], motions_y[:, 1], wanted) * _CM_PER_G,
-        ])
+        motions = _rotd_motions(x[rows], y[rows], dt, wanted) * _CM_PER_G
+        return np.stack([_rotd_percentiles(x[rows], y[rows], wanted),
+                         motions[:, 0], motions[:, 1]])
 
     table = _chunked(compute, x.shape[0], 1, n_workers, progress, "RotD peak motions")
     shape = leading + (wanted.shape[1],)
