@@ -9,13 +9,20 @@ Input: white noise under a Gaussian envelope, C order, dt = 0.01 s (and
 dt = 0.007 s for CAVstd, whose windows are then 142 or 143 intervals).  The
 kernels are called directly (one thread, no argument checks); the public
 functions add the conversion to float64 and, for gm.husid, nothing else.
-rotd_peak_motions runs on --pairs pairs of the same records (acceleration,
-velocity and displacement, percentiles 0, 50 and 100) against one gm.rotd
-call on the same pairs with the same percentiles.
+rotd_peak_motions (acceleration, velocity and displacement, percentiles 0,
+50 and 100) runs against one gm.rotd call on the same pairs, with the same
+percentiles and without them: on --pairs pairs of the noise records (whose
+velocity is a random walk, a hard case for the hull), and on the horizontal
+pairs of the real records in ../shared/records when they are there (one
+call per pair, times summed).
 """
 
 import argparse
+import collections
+import glob
+import re
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -67,16 +74,46 @@ def main():
         print(f"{name:<42}{ours * 1e3:9.1f}{floor * 1e3:11.1f}{ours / floor:10.2f}")
 
     x, y = w[: args.pairs], w[args.pairs : 2 * args.pairs]
-    percentiles = (0.0, 50.0, 100.0)
-    one_rotd = best_of(lambda: gm.rotd(x, y, percentiles=percentiles), args.repeat)
-    rotd_nn = best_of(lambda: _measures._rotd_percentiles(x, y, np.array([percentiles])),
-                      args.repeat)
-    peaks = best_of(lambda: gm.rotd_peak_motions(x, y, dt, percentiles), args.repeat)
-    print(f"\n{args.pairs} pairs of {args.cols} samples, percentiles {percentiles}")
-    print(f"{'gm.rotd(x, y, percentiles=...)':<42}{one_rotd * 1e3:9.1f} ms")
-    print(f"{'_rotd_percentiles(x, y) alone':<42}{rotd_nn * 1e3:9.1f} ms")
-    print(f"{'gm.rotd_peak_motions (a, v, d)':<42}{peaks * 1e3:9.1f} ms"
-          f"   {peaks / one_rotd:.2f} x gm.rotd")
+    compare_rotd(f"{args.pairs} noise pairs of {args.cols} samples", [(x, y, dt)], args.repeat)
+    pairs = real_pairs()
+    if pairs:
+        compare_rotd(f"{len(pairs)} real pairs (../shared/records), one call each", pairs,
+                     args.repeat)
+
+
+PERCENTILES = (0.0, 50.0, 100.0)
+
+
+def compare_rotd(title, pairs, repeat):
+    def total(fn):
+        return sum(best_of(lambda: fn(x, y, dt), repeat) for x, y, dt in pairs)
+
+    plain = total(lambda x, y, dt: gm.rotd(x, y))
+    with_p = total(lambda x, y, dt: gm.rotd(x, y, percentiles=PERCENTILES))
+    peaks = total(lambda x, y, dt: gm.rotd_peak_motions(x, y, dt, PERCENTILES))
+    print(f"\n{title}, percentiles {PERCENTILES}")
+    print(f"{'gm.rotd(x, y)':<42}{plain * 1e3:9.1f} ms")
+    print(f"{'gm.rotd(x, y, percentiles=...)':<42}{with_p * 1e3:9.1f} ms")
+    print(f"{'gm.rotd_peak_motions (a, v, d)':<42}{peaks * 1e3:9.1f} ms   "
+          f"{peaks / plain:.2f} x gm.rotd, {peaks / with_p:.2f} x gm.rotd with percentiles")
+
+
+def real_pairs():
+    """The two horizontal components of every record in ../shared/records,
+    trimmed to the shorter."""
+    root = Path(__file__).resolve().parents[2] / "shared" / "records"
+    groups = collections.defaultdict(list)
+    for path in sorted(glob.glob(str(root / "*" / "*.AT2"))):
+        name = Path(path).name
+        if re.search(r"\d\.AT2$", name):  # horizontals end in their azimuth
+            groups[(Path(path).parent, name.split("_")[0])].append(path)
+    pairs = []
+    for paths in groups.values():
+        if len(paths) >= 2:
+            (a, dt), (b, _) = gm.read_at2(paths[0]), gm.read_at2(paths[1])
+            n = min(len(a), len(b))
+            pairs.append((a[:n], b[:n], dt))
+    return pairs
 
 
 if __name__ == "__main__":

@@ -64,10 +64,6 @@ constexpr gm::frame::Function MEASURES[] = {
                 "v[k] = v[k-1] + (dt * (a[k-1] + a[k])) * 0.5 and d likewise from v.\n"
                 "A record with a NaN or infinite sample gives three NaNs.",
                 waveforms_py, dt),
-    GM_FUNCTION(_velocity_displacement, gm::velocity_displacement,
-                "The running velocity and displacement of _peak_motions, as an\n"
-                "(n_records, 2, n_samples) array.",
-                waveforms_py, dt),
     GM_FUNCTION(_rotd_motions, gm::rotd_motions,
                 "RotDnn of the running velocity and displacement of _peak_motions of\n"
                 "every horizontal pair, as an (n_records, 2, n_percentiles) array\n"

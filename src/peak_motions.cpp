@@ -64,28 +64,6 @@ OwnedArray peak_motions(const View2D& waveforms, double dt) {
     return result;
 }
 
-OwnedArray velocity_displacement(const View2D& waveforms, double dt) {
-    const uint64_t nt = waveforms.cols;
-    OwnedArray result(Dtype::F64, {waveforms.rows, 2, nt});
-    double* out = result.f64();
-    for (uint64_t r = 0; r < waveforms.rows; ++r) {
-        const Row row = waveforms.row(r);
-        double* vel = out + r * 2 * nt;
-        double* dis = vel + nt;
-        if (nt == 0) continue;
-        Integrals<double> in(Step{dt});
-        in.first(row[0]);
-        vel[0] = 0.0;
-        dis[0] = 0.0;
-        for (uint64_t k = 1; k < nt; ++k) {
-            in.next(row[k]);
-            vel[k] = in.v;
-            dis[k] = in.d;
-        }
-    }
-    return result;
-}
-
 namespace {
 
 // Runs of this many samples are screened together.

@@ -13,10 +13,6 @@ namespace gm {
 // or displacement is not finite (a NaN or infinite sample) gives three NaNs.
 OwnedArray peak_motions(const View2D& waveforms, double dt);
 
-// The velocity and displacement of every row, as above: an (n, 2, cols)
-// array, [r, 0] the velocity and [r, 1] the displacement.
-OwnedArray velocity_displacement(const View2D& waveforms, double dt);
-
 // RotDnn of the velocity and the displacement (as above) of every pair of
 // horizontal components, at each percentile of the (1, n_p) array: an
 // (n, 2, n_p) array, [r, 0] velocity and [r, 1] displacement, read from the

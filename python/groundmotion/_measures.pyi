@@ -8,7 +8,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 __all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
-           "_simd_target", "_peak_motions", "_velocity_displacement", "_cav_threshold",
+           "_simd_target", "_peak_motions", "_cav_threshold",
            "_cav_std", "_bracketed_duration", "_husid", "_arias_times", "_rotd_motions"]
 
 def _simd_target() -> str:
@@ -63,10 +63,6 @@ def _peak_motions(waveforms_py: NDArray[np.float64], dt: float) -> NDArray[np.fl
     """max|a|, max|v| and max|d| of every waveform and its running trapezoidal
     velocity and displacement from rest, shape (n_records, 3); three NaNs for
     a waveform with a NaN or infinite sample."""
-
-def _velocity_displacement(waveforms_py: NDArray[np.float64], dt: float) -> NDArray[np.float64]:
-    """The running velocity and displacement of `_peak_motions`, shape
-    (n_records, 2, n_samples)."""
 
 def _cav_threshold(
     waveforms_py: NDArray[np.float64], dt: float, threshold: float
