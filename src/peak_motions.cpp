@@ -68,72 +68,105 @@ namespace {
 
 // Runs of this many samples are screened together.
 constexpr uint64_t RUN = 64;
+// The screen's polygon has vertices in 2 * FORMS directions, 180 / FORMS
+// degrees apart.
+constexpr int FORMS = 8;
+
+struct Box {
+    double x0, x1, y0, y1;
+    // The largest value of c x + s y over the box.
+    double support(double c, double s) const {
+        return (c > 0.0 ? c * x1 : c * x0) + (s > 0.0 ? s * y1 : s * y0);
+    }
+};
 
 // The samples of the trajectory (x[i], y[i]) that may give a directional
 // peak, copied to (cx, cy); returns their number.  A directional peak is the
 // largest |projection|, reached at a vertex of the convex hull of the samples
 // and their mirror images through the origin.  The screen: the samples of
-// largest |x|, |x + y|, |y| and |y - x| and their mirror images form a
-// symmetric octagon inside that hull; a run of samples whose bounding box
-// lies strictly inside the octagon (by a margin far above the rounding of
+// largest |projection| on 2 * FORMS directions, and their mirror images, form
+// a symmetric polygon inside that hull; a run of samples whose bounding box
+// lies strictly inside the polygon (by a margin far above the rounding of
 // the test) holds no such vertex and is left out.  Velocity and displacement
-// trajectories are smooth, so most runs are small boxes well inside.
-uint64_t hull_candidates(const double* x, const double* y, uint64_t n, double* cx,
-                         double* cy) {
-    uint64_t at[4] = {0, 0, 0, 0};
-    double best[4] = {-1.0, -1.0, -1.0, -1.0};
+// trajectories are smooth, so most runs are small boxes well inside.  Every
+// sample is finite.
+uint64_t hull_candidates(const double* x, const double* y, uint64_t n, std::vector<Box>& boxes,
+                         std::vector<double>& bounds, double* cx, double* cy) {
+    const uint64_t runs = (n + RUN - 1) / RUN;
+    boxes.resize(runs);
+    bounds.resize(runs);
     double extent = 0.0;
-    for (uint64_t i = 0; i < n; ++i) {
-        const double f[4] = {std::fabs(x[i]), std::fabs(x[i] + y[i]), std::fabs(y[i]),
-                             std::fabs(y[i] - x[i])};
-        for (int j = 0; j < 4; ++j) {
-            if (f[j] > best[j]) {
-                best[j] = f[j];
-                at[j] = i;
-            }
+    for (uint64_t r = 0; r < runs; ++r) {
+        const uint64_t start = r * RUN, stop = n - start < RUN ? n : start + RUN;
+        Box b{x[start], x[start], y[start], y[start]};
+        for (uint64_t i = start + 1; i < stop; ++i) {
+            b.x0 = x[i] < b.x0 ? x[i] : b.x0;
+            b.x1 = x[i] > b.x1 ? x[i] : b.x1;
+            b.y0 = y[i] < b.y0 ? y[i] : b.y0;
+            b.y1 = y[i] > b.y1 ? y[i] : b.y1;
         }
-        // Plain comparisons: every sample is finite here, and std::fmax is a
-        // library call unless NaNs are ruled out at compile time.
-        extent = f[0] > extent ? f[0] : extent;
-        extent = f[2] > extent ? f[2] : extent;
+        boxes[r] = b;
+        for (double v : {-b.x0, b.x1, -b.y0, b.y1}) extent = v > extent ? v : extent;
     }
-    // The support points of the directions 0, 45, ..., 315 degrees, in
-    // counterclockwise order: each extreme sample on the positive side of
-    // its form, then the same mirrored.
-    Point poly[8];
+    // The exact extreme sample of every direction: the runs whose box could
+    // beat the best sample found so far are read, best box first.
+    Point poly[2 * FORMS];
     int m = 0;
-    for (int half = 0; half < 2; ++half) {
-        for (int j = 0; j < 4; ++j) {
-            double px = x[at[j]], py = y[at[j]];
-            const double f = j == 0 ? px : j == 1 ? px + py : j == 2 ? py : py - px;
-            const double sign = (f < 0.0) != (half == 1) ? -1.0 : 1.0;
-            const Point p{sign * px, sign * py};
-            if (m == 0 || p.x != poly[m - 1].x || p.y != poly[m - 1].y) poly[m++] = p;
+    for (int k = 0; k < FORMS; ++k) {
+        const double angle = 3.141592653589793 * k / FORMS;
+        const double c = std::cos(angle), s = std::sin(angle);
+        uint64_t first = 0;
+        for (uint64_t r = 0; r < runs; ++r) {
+            const double up = boxes[r].support(c, s), down = boxes[r].support(-c, -s);
+            bounds[r] = up > down ? up : down;
+            first = bounds[r] > bounds[first] ? r : first;
+        }
+        double best = -1.0;
+        Point at{0.0, 0.0};
+        auto read = [&](uint64_t r) {
+            const uint64_t stop = n - r * RUN < RUN ? n : r * RUN + RUN;
+            for (uint64_t i = r * RUN; i < stop; ++i) {
+                const double f = c * x[i] + s * y[i];
+                const double a = f < 0.0 ? -f : f;
+                if (a > best) {
+                    best = a;
+                    at = f < 0.0 ? Point{-x[i], -y[i]} : Point{x[i], y[i]};
+                }
+            }
+        };
+        read(first);
+        for (uint64_t r = 0; r < runs; ++r) {
+            if (r != first && bounds[r] > best) read(r);
+        }
+        poly[k] = at;
+        poly[k + FORMS] = Point{-at.x, -at.y};
+    }
+    // Counterclockwise, without repeated vertices.
+    for (int k = 0; k < 2 * FORMS; ++k) {
+        if (m == 0 || poly[k].x != poly[m - 1].x || poly[k].y != poly[m - 1].y) {
+            poly[m++] = poly[k];
         }
     }
     while (m > 1 && poly[m - 1].x == poly[0].x && poly[m - 1].y == poly[0].y) --m;
-    const double margin = 1e-9 * extent * extent;
-    auto inside = [&](double qx, double qy) {
-        for (int j = 0; j < m; ++j) {
-            const Point a = poly[j], b = poly[(j + 1) % m];
-            if (!((b.x - a.x) * (qy - a.y) - (b.y - a.y) * (qx - a.x) > margin)) return false;
-        }
-        return true;
-    };
+    // Each edge as a half-plane: outward normal and offset.
+    struct Edge {
+        double nx, ny, limit;
+    } edges[2 * FORMS];
+    for (int j = 0; j < m; ++j) {
+        const Point a = poly[j], b = poly[(j + 1) % m];
+        const double nx = b.y - a.y, ny = a.x - b.x;
+        const double size = (nx < 0.0 ? -nx : nx) + (ny < 0.0 ? -ny : ny);
+        edges[j] = {nx, ny, nx * a.x + ny * a.y - 1e-9 * size * extent};
+    }
     uint64_t kept = 0;
-    for (uint64_t start = 0; start < n; start += RUN) {
-        const uint64_t stop = n - start < RUN ? n : start + RUN;
-        double x0 = x[start], x1 = x0, y0 = y[start], y1 = y0;
-        for (uint64_t i = start + 1; i < stop; ++i) {
-            x0 = x[i] < x0 ? x[i] : x0;
-            x1 = x[i] > x1 ? x[i] : x1;
-            y0 = y[i] < y0 ? y[i] : y0;
-            y1 = y[i] > y1 ? y[i] : y1;
+    for (uint64_t r = 0; r < runs; ++r) {
+        bool inside = m >= 3;
+        for (int j = 0; inside && j < m; ++j) {
+            inside = boxes[r].support(edges[j].nx, edges[j].ny) < edges[j].limit;
         }
-        if (m >= 3 && inside(x0, y0) && inside(x1, y0) && inside(x1, y1) && inside(x0, y1)) {
-            continue;
-        }
-        for (uint64_t i = start; i < stop; ++i, ++kept) {
+        if (inside) continue;
+        const uint64_t stop = n - r * RUN < RUN ? n : r * RUN + RUN;
+        for (uint64_t i = r * RUN; i < stop; ++i, ++kept) {
             cx[kept] = x[i];
             cy[kept] = y[i];
         }
@@ -166,6 +199,8 @@ OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
     double *vx = work.data(), *vy = vx + nt, *dx = vy + nt, *dy = dx + nt;
     double *cx = dy + nt, *cy = cx + nt;
     Hull hull = Hull::with_capacity(nt);
+    std::vector<Box> boxes;
+    std::vector<double> bounds;
     for (uint64_t r = 0; r < ns; ++r) {
         const Row x = comp_0.row(r), y = comp_90.row(r);
         Integrals<double> ix(Step{dt}), iy(Step{dt});
@@ -187,8 +222,8 @@ OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
             continue;
         }
         for (int q = 0; q < 2; ++q) {
-            const uint64_t m = q == 0 ? hull_candidates(vx, vy, nt, cx, cy)
-                                      : hull_candidates(dx, dy, nt, cx, cy);
+            const uint64_t m = q == 0 ? hull_candidates(vx, vy, nt, boxes, bounds, cx, cy)
+                                      : hull_candidates(dx, dy, nt, boxes, bounds, cx, cy);
             const SortedPeaks sorted(hull.peaks(Row::of(cx, m), Row::of(cy, m)));
             for (uint64_t j = 0; j < n_p; ++j) row_out[q * n_p + j] = sorted.at(ps[j]);
         }
