@@ -89,23 +89,14 @@ struct Box {
 // lies strictly inside the polygon (by a margin far above the rounding of
 // the test) holds no such vertex and is left out.  Velocity and displacement
 // trajectories are smooth, so most runs are small boxes well inside.  Every
-// sample is finite.
-uint64_t hull_candidates(const double* x, const double* y, uint64_t n, std::vector<Box>& boxes,
-                         std::vector<double>& bounds, double* cx, double* cy) {
-    const uint64_t runs = (n + RUN - 1) / RUN;
-    boxes.resize(runs);
+// sample is finite; boxes[r] bounds the samples r * RUN .. r * RUN + RUN - 1.
+uint64_t hull_candidates(const double* x, const double* y, uint64_t n,
+                         const std::vector<Box>& boxes, std::vector<double>& bounds, double* cx,
+                         double* cy) {
+    const uint64_t runs = boxes.size();
     bounds.resize(runs);
     double extent = 0.0;
-    for (uint64_t r = 0; r < runs; ++r) {
-        const uint64_t start = r * RUN, stop = n - start < RUN ? n : start + RUN;
-        Box b{x[start], x[start], y[start], y[start]};
-        for (uint64_t i = start + 1; i < stop; ++i) {
-            b.x0 = x[i] < b.x0 ? x[i] : b.x0;
-            b.x1 = x[i] > b.x1 ? x[i] : b.x1;
-            b.y0 = y[i] < b.y0 ? y[i] : b.y0;
-            b.y1 = y[i] > b.y1 ? y[i] : b.y1;
-        }
-        boxes[r] = b;
+    for (const Box& b : boxes) {
         for (double v : {-b.x0, b.x1, -b.y0, b.y1}) extent = v > extent ? v : extent;
     }
     // The exact extreme sample of every direction: the runs whose box could
@@ -199,21 +190,40 @@ OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
     double *vx = work.data(), *vy = vx + nt, *dx = vy + nt, *dy = dx + nt;
     double *cx = dy + nt, *cy = cx + nt;
     Hull hull = Hull::with_capacity(nt);
-    std::vector<Box> boxes;
+    const uint64_t runs = (nt + RUN - 1) / RUN;
+    std::vector<Box> box_v(runs), box_d(runs);
     std::vector<double> bounds;
     for (uint64_t r = 0; r < ns; ++r) {
         const Row x = comp_0.row(r), y = comp_90.row(r);
         Integrals<double> ix(Step{dt}), iy(Step{dt});
         ix.first(x[0]);
         iy.first(y[0]);
-        vx[0] = vy[0] = dx[0] = dy[0] = 0.0;
-        for (uint64_t k = 1; k < nt; ++k) {
-            ix.next(x[k]);
-            iy.next(y[k]);
-            vx[k] = ix.v;
-            vy[k] = iy.v;
-            dx[k] = ix.d;
-            dy[k] = iy.d;
+        // The runs' bounding boxes come along: the integration waits on its
+        // additions, and the comparisons fill the gaps.
+        for (uint64_t run = 0; run < runs; ++run) {
+            const uint64_t stop = nt - run * RUN < RUN ? nt : run * RUN + RUN;
+            Box bv{INFINITY, -INFINITY, INFINITY, -INFINITY}, bd = bv;
+            for (uint64_t k = run * RUN; k < stop; ++k) {
+                if (k > 0) {
+                    ix.next(x[k]);
+                    iy.next(y[k]);
+                }
+                const double a = ix.v, b = iy.v, c = ix.d, d = iy.d;
+                vx[k] = a;
+                vy[k] = b;
+                dx[k] = c;
+                dy[k] = d;
+                bv.x0 = a < bv.x0 ? a : bv.x0;
+                bv.x1 = a > bv.x1 ? a : bv.x1;
+                bv.y0 = b < bv.y0 ? b : bv.y0;
+                bv.y1 = b > bv.y1 ? b : bv.y1;
+                bd.x0 = c < bd.x0 ? c : bd.x0;
+                bd.x1 = c > bd.x1 ? c : bd.x1;
+                bd.y0 = d < bd.y0 ? d : bd.y0;
+                bd.y1 = d > bd.y1 ? d : bd.y1;
+            }
+            box_v[run] = bv;
+            box_d[run] = bd;
         }
         double* row_out = out + r * 2 * n_p;
         const double bad = (ix.v - ix.v) + (ix.d - ix.d) + (iy.v - iy.v) + (iy.d - iy.d);
@@ -222,8 +232,8 @@ OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
             continue;
         }
         for (int q = 0; q < 2; ++q) {
-            const uint64_t m = q == 0 ? hull_candidates(vx, vy, nt, boxes, bounds, cx, cy)
-                                      : hull_candidates(dx, dy, nt, boxes, bounds, cx, cy);
+            const uint64_t m = q == 0 ? hull_candidates(vx, vy, nt, box_v, bounds, cx, cy)
+                                      : hull_candidates(dx, dy, nt, box_d, bounds, cx, cy);
             const SortedPeaks sorted(hull.peaks(Row::of(cx, m), Row::of(cy, m)));
             for (uint64_t j = 0; j < n_p; ++j) row_out[q * n_p + j] = sorted.at(ps[j]);
         }
