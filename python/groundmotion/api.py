@@ -334,6 +334,13 @@ def _time_series(acc: ArrayLike, axis: Any, units: Any,
     return (records if divisor is None else records / divisor), moved.shape[:-1]
 
 
+def _threshold(value: Any, name: str = "threshold") -> float:
+    number = _real_scalar(value, name)
+    if not (math.isfinite(number) and number >= 0.0):
+        raise ValueError(f"{name} must be non-negative and finite; got {number!r}")
+    return number
+
+
 def _per_leading(values: FloatArray, leading: tuple[int, ...]) -> Any:
     """Per-record values, (n_records, ...), in the record dimensions: a float
     (or the trailing array) for one record."""
@@ -471,9 +478,7 @@ def cav(
     """
     records, leading = _time_series(acc, axis, units)
     dt = _positive_finite(dt, "dt")
-    threshold = _real_scalar(threshold, "threshold")
-    if not (math.isfinite(threshold) and threshold >= 0.0):
-        raise ValueError(f"threshold must be non-negative and finite; got {threshold!r}")
+    threshold = _threshold(threshold)
     if threshold == 0.0:
         values = _per_record(_cav, records, (dt,), workers, progress, "CAV")
     else:

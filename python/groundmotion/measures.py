@@ -47,6 +47,7 @@ from .api import (
     _positive_finite,
     _real_array,
     _real_scalar,
+    _threshold,
     _time_series,
     _workers,
     spectra,
@@ -90,13 +91,6 @@ def _geometric_grid(low: float, high: float) -> FloatArray:
 HOUSNER_PERIODS = _geometric_grid(0.1, 2.5)
 #: Periods (s) over which `acceleration_spectrum_intensity` integrates PSA.
 ASI_PERIODS = _geometric_grid(0.1, 0.5)
-
-
-def _threshold(value: Any, name: str) -> float:
-    number = _real_scalar(value, name)
-    if not (math.isfinite(number) and number >= 0.0):
-        raise ValueError(f"{name} must be non-negative and finite; got {number!r}")
-    return number
 
 
 # ---------------------------------------------------------------------------
@@ -363,7 +357,7 @@ def bracketed_duration(
     """
     records, leading = _time_series(acc, axis, units)
     dt = _positive_finite(dt, "dt")
-    threshold = _threshold(threshold, "threshold")
+    threshold = _threshold(threshold)
     values = _per_record(_bracketed_duration, records, (dt, threshold), workers, progress,
                          "bracketed duration")
     return _per_leading(values, leading)
