@@ -326,21 +326,68 @@ OwnedArray arias_times(const View2D& waveforms, double dt, const View2D& fractio
         if (!(f >= 0.0 && f <= 1.0)) panic("fractions must lie in [0, 1]; got " + std::to_string(f));
         wanted[j] = f;
     }
-    OwnedArray result(Dtype::F64, {waveforms.rows, nf});
+    const uint64_t ns = waveforms.rows, nt = waveforms.cols;
+    OwnedArray result(Dtype::F64, {ns, nf});
     double* out = result.f64();
-    const uint64_t nt = waveforms.cols;
-    for_each_cumulative(waveforms, dt, [&](uint64_t r, const double* cum, int64_t stride) {
-        double* o = out + r * nf;
-        const double total = cum[static_cast<int64_t>(nt - 1) * stride];
+    if (ns == 0 || nt == 0) return result;
+    // Zeros below the minimum total (as allocated), NaNs for an unusable one.
+    auto usable = [&](uint64_t r, double total) {
         if (unusable_total(total)) {
-            for (uint64_t j = 0; j < nf; ++j) o[j] = quiet_nan();
-        } else if (total >= MIN_TOTAL) {
-            for (uint64_t j = 0; j < nf; ++j) {
-                const uint64_t i = search(cum, stride, nt, total, wanted[j]);
-                o[j] = static_cast<double>(i) * dt;
+            for (uint64_t j = 0; j < nf; ++j) out[r * nf + j] = quiet_nan();
+        }
+        return !unusable_total(total) && total >= MIN_TOTAL;
+    };
+
+    // Groups of ROWS rows side by side keep their running sums only at the
+    // end of every SWEEP samples, as the column sweep of significant_duration
+    // does, and find each index from those checkpoints (CheckpointedRow): the
+    // index the search over the whole cumulative array finds.
+    uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            constexpr int L = LANES<V>;
+            if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS)) {
+                const uint64_t passes = (nt - 1 + SWEEP - 1) / SWEEP;
+                std::vector<double> ends(passes * ROWS);
+                double* e = ends.data();
+                for (; done + ROWS <= ns; done += ROWS) {
+                    const Lanes<V> sums = run_lanes<Integrand::Square, V>(
+                        waveforms, done, dt, [&](uint64_t k, const Lanes<V>& sum) GM_LAMBDA_INLINE {
+                            if (k % SWEEP == 0 || k == nt - 1) {
+                                double* at = e + (k - 1) / SWEEP * ROWS;
+                                for (int g = 0; g < ROWS / L; ++g) simd::store(at + g * L, sum.v[g]);
+                            }
+                        });
+                    for (int lane = 0; lane < ROWS; ++lane) {
+                        const double total = (sums.v[lane / L][lane % L] * 0.5) * ARIAS_FACTOR;
+                        if (!usable(done + lane, total)) continue;
+                        const CheckpointedRow row{waveforms.row(done + lane), e + lane, ROWS,
+                                                  passes, dt, total};
+                        for (uint64_t j = 0; j < nf; ++j) {
+                            int64_t below, equal;
+                            row.search(Threshold::of(wanted[j]).value, below, equal);
+                            const int64_t i = equal >= 0 ? equal : below;
+                            out[(done + lane) * nf + j] = static_cast<double>(i) * dt;
+                        }
+                    }
+                }
             }
-        }  // else zeros, as allocated
+        }
+        return done;
     });
+    if (r < ns) {
+        std::vector<double> cum(nt);
+        for (; r < ns; ++r) {
+            cumulative_trapz_row(waveforms.row(r), dt, Integrand::Square, cum.data());
+            for (double& v : cum) v = v * ARIAS_FACTOR;
+            if (!usable(r, cum[nt - 1])) continue;
+            for (uint64_t j = 0; j < nf; ++j) {
+                const uint64_t i = search(cum.data(), 1, nt, cum[nt - 1], wanted[j]);
+                out[r * nf + j] = static_cast<double>(i) * dt;
+            }
+        }
+    }
     return result;
 }
 

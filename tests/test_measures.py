@@ -107,7 +107,9 @@ def test_random_records_layouts_and_batches():
         for f in (gm.cav_std, gm.bracketed_duration, gm.cav):
             assert_same_bits(f(moved, dt, axis=1), [[f(r, dt) for r in rows] for rows in batch])
         assert_same_bits(gm.husid(moved, dt, axis=1), np.moveaxis(gm.husid(batch, dt, workers=3), -1, 1))
-        assert gm.arias_times(batch, dt, 0.5, workers=2).shape == (11, 3, 1)
+        fractions = [0.0, 0.05, 0.5, 0.95, 1.0]
+        assert_same_bits(gm.arias_times(moved, dt, fractions, axis=1, workers=2),
+                         [[gm.arias_times(r, dt, fractions) for r in rows] for rows in batch])
     check_rotated(batch[0, 0], batch[0, 1], 0.01, [0, 10, 50, 84, 90, 100])
     r = gm.rotd_peak_motions(batch[:, 0], batch[:, 1], 0.01, workers=2)
     assert r.pgv.shape == (11, 3) and list(r.percentiles) == [0, 50, 100]
