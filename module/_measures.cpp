@@ -2,9 +2,11 @@
 // its functions and run through the same frame.
 
 #include "arias_intensity.hpp"
+#include "bracketed_duration.hpp"
 #include "cav.hpp"
 #include "konno_ohmachi.hpp"
 #include "module_def.hpp"
+#include "peak_motions.hpp"
 #include "psa_substeps.hpp"
 #include "rotd_percentiles.hpp"
 #include "significant_duration.hpp"
@@ -87,6 +89,46 @@ constexpr gm::frame::Function MEASURES[] = {
                 "(n_records, n_oscillators, 3) array; each record's rows are those of\n"
                 "_oscillator_peaks for the record alone.",
                 records_py, coefficients_py),
+    GM_FUNCTION(_peak_motions, gm::peak_motions,
+                "Peaks of every waveform and of its running trapezoidal velocity and\n"
+                "displacement from rest, as an (n_records, 3) array: max|a|, max|v| and\n"
+                "max|d| in the unit of the samples (times s, s^2), with\n"
+                "v[k] = v[k-1] + (dt * (a[k-1] + a[k])) * 0.5 and d likewise from v.\n"
+                "A record with a NaN or infinite sample gives three NaNs.",
+                waveforms_py, dt),
+    GM_FUNCTION(_rotd_motions, gm::rotd_motions,
+                "RotDnn of the running velocity and displacement of _peak_motions of\n"
+                "every horizontal pair, as an (n_records, 2, n_percentiles) array\n"
+                "([:, 0] velocity, [:, 1] displacement, unit of the samples times s and\n"
+                "s^2); percentiles_py is read as in _rotd_percentiles.  A pair with a NaN\n"
+                "or infinite sample gives NaNs.",
+                comp_0_py, comp_90_py, dt, percentiles_py),
+    GM_FUNCTION(_cav_threshold, gm::cav_threshold,
+                "CAV (m/s, the rule and factor of _core._cav) of every waveform with the\n"
+                "samples whose absolute value lies below threshold set to zero.",
+                waveforms_py, dt, threshold),
+    GM_FUNCTION(_cav_std, gm::cav_std,
+                "Standardised CAV (m/s): the CAV of _core._cav over the 1-second windows\n"
+                "whose peak |a| reaches level, summed.  Window i holds the sample\n"
+                "intervals starting at k dt in [i, i + 1) s (k + 1e-6 in place of k), its\n"
+                "peak is over both ends of those intervals, and the last window holds\n"
+                "the rest of the record.",
+                waveforms_py, dt, level),
+    GM_FUNCTION(_bracketed_duration, gm::bracketed_duration,
+                "Time from the first to the last sample whose |a| reaches threshold, as\n"
+                "dt times the number of intervals between them; 0 when none does, NaN\n"
+                "for a waveform with a NaN or infinite sample.",
+                waveforms_py, dt, threshold),
+    GM_FUNCTION(_husid, gm::husid,
+                "The Husid curve of every waveform, (n_records, n_samples): the running\n"
+                "Arias intensity of _core._significant_duration over its total; zeros\n"
+                "below its minimum total, NaNs for a NaN or infinite total.",
+                waveforms_py, dt),
+    GM_FUNCTION(_arias_times, gm::arias_times,
+                "Times i dt at which the Husid curve reaches each fraction of the\n"
+                "(1, n_fractions) array fractions_py, i found by the search of\n"
+                "_core._significant_duration, as an (n_records, n_fractions) array.",
+                waveforms_py, dt, fractions_py),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"
                 "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "arias_intensity.hpp"
@@ -306,6 +307,138 @@ OwnedArray significant_duration_ragged(const RowList& records, const View2D& dts
     });
     for (uint64_t i = grouped; i < n; ++i) {
         out[order[i]] = significant_duration(one_row(records[order[i]]), step[order[i]], low, high).f64()[0];
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The Husid curve and the times at which it reaches given fractions, from the
+// sums and the search of significant_duration, so that their sample indices
+// agree with its durations.
+
+namespace {
+
+// Calls row(r, cum, stride) with the cumulative Arias intensity of every
+// row r (cols values spaced `stride` doubles), as significant_duration's
+// row-group and one-row paths compute it.
+template <class RowFn>
+void for_each_cumulative(const View2D& waveforms, double dt, RowFn&& row) {
+    const uint64_t ns = waveforms.rows;
+    const uint64_t nt = waveforms.cols;
+    if (ns == 0 || nt == 0) return;
+    uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS)) {
+                std::vector<double> cum(nt * ROWS);
+                double* c = cum.data();
+                for (; done + ROWS <= ns; done += ROWS) {
+                    cumulative_lanes<V>(waveforms, done, dt, c);
+                    for (int lane = 0; lane < ROWS; ++lane) row(done + lane, c + lane, ROWS);
+                }
+            }
+        }
+        return done;
+    });
+    if (r < ns) {
+        std::vector<double> cum(nt);
+        for (; r < ns; ++r) {
+            cumulative_trapz_row(waveforms.row(r), dt, Integrand::Square, cum.data());
+            for (double& v : cum) v = v * ARIAS_FACTOR;
+            row(r, cum.data(), int64_t{1});
+        }
+    }
+}
+
+}  // namespace
+
+OwnedArray husid(const View2D& waveforms, double dt) {
+    const uint64_t nt = waveforms.cols;
+    OwnedArray result(Dtype::F64, {waveforms.rows, nt});
+    double* out = result.f64();
+    for_each_cumulative(waveforms, dt, [&](uint64_t r, const double* cum, int64_t stride) {
+        double* o = out + r * nt;
+        const double total = cum[static_cast<int64_t>(nt - 1) * stride];
+        if (unusable_total(total)) {
+            for (uint64_t k = 0; k < nt; ++k) o[k] = quiet_nan();
+        } else if (total >= MIN_TOTAL) {
+            for (uint64_t k = 0; k < nt; ++k) o[k] = cum[static_cast<int64_t>(k) * stride] / total;
+        }  // else zeros, as allocated
+    });
+    return result;
+}
+
+OwnedArray arias_times(const View2D& waveforms, double dt, const View2D& fractions) {
+    if (fractions.rows != 1) panic_not_equal("fractions must be one row", fractions.rows, 1);
+    const uint64_t nf = fractions.cols;
+    std::vector<double> wanted(nf);
+    for (uint64_t j = 0; j < nf; ++j) {
+        const double f = fractions.at(0, j);
+        if (!(f >= 0.0 && f <= 1.0)) panic("fractions must lie in [0, 1]; got " + std::to_string(f));
+        wanted[j] = f;
+    }
+    const uint64_t ns = waveforms.rows, nt = waveforms.cols;
+    OwnedArray result(Dtype::F64, {ns, nf});
+    double* out = result.f64();
+    if (ns == 0 || nt == 0) return result;
+    // Zeros below the minimum total (as allocated), NaNs for an unusable one.
+    auto usable = [&](uint64_t r, double total) {
+        if (unusable_total(total)) {
+            for (uint64_t j = 0; j < nf; ++j) out[r * nf + j] = quiet_nan();
+        }
+        return !unusable_total(total) && total >= MIN_TOTAL;
+    };
+
+    // Groups of ROWS rows side by side keep their running sums only at the
+    // end of every SWEEP samples, as the column sweep of significant_duration
+    // does, and find each index from those checkpoints (CheckpointedRow): the
+    // index the search over the whole cumulative array finds.
+    uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            constexpr int L = LANES<V>;
+            if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS)) {
+                const uint64_t passes = (nt - 1 + SWEEP - 1) / SWEEP;
+                std::vector<double> ends(passes * ROWS);
+                double* e = ends.data();
+                for (; done + ROWS <= ns; done += ROWS) {
+                    const Lanes<V> sums = run_lanes<Integrand::Square, V>(
+                        waveforms, done, dt, [&](uint64_t k, const Lanes<V>& sum) GM_LAMBDA_INLINE {
+                            if (k % SWEEP == 0 || k == nt - 1) {
+                                double* at = e + (k - 1) / SWEEP * ROWS;
+                                for (int g = 0; g < ROWS / L; ++g) simd::store(at + g * L, sum.v[g]);
+                            }
+                        });
+                    for (int lane = 0; lane < ROWS; ++lane) {
+                        const double total = (sums.v[lane / L][lane % L] * 0.5) * ARIAS_FACTOR;
+                        if (!usable(done + lane, total)) continue;
+                        const CheckpointedRow row{waveforms.row(done + lane), e + lane, ROWS,
+                                                  passes, dt, total};
+                        for (uint64_t j = 0; j < nf; ++j) {
+                            int64_t below, equal;
+                            row.search(Threshold::of(wanted[j]).value, below, equal);
+                            const int64_t i = equal >= 0 ? equal : below;
+                            out[(done + lane) * nf + j] = static_cast<double>(i) * dt;
+                        }
+                    }
+                }
+            }
+        }
+        return done;
+    });
+    if (r < ns) {
+        std::vector<double> cum(nt);
+        for (; r < ns; ++r) {
+            cumulative_trapz_row(waveforms.row(r), dt, Integrand::Square, cum.data());
+            for (double& v : cum) v = v * ARIAS_FACTOR;
+            if (!usable(r, cum[nt - 1])) continue;
+            for (uint64_t j = 0; j < nf; ++j) {
+                const uint64_t i = search(cum.data(), 1, nt, cum[nt - 1], wanted[j]);
+                out[r * nf + j] = static_cast<double>(i) * dt;
+            }
+        }
     }
     return result;
 }

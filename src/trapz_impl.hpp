@@ -114,34 +114,25 @@ GM_INLINE void transpose_samples(const double* const* r, uint64_t k, V (&t)[4]) 
     }
 }
 
-// Runs the rule over ROWS rows starting at row0.  `step(k, sums)` sees the
-// running sums after sample k (k >= 1).  Returns the final sums.  The
-// samples reach the loop transposed, ROWS rows side by side, either straight
+// Hands the samples of ROWS rows starting at row0 to the caller in time
+// order, transposed (ROWS rows side by side): first(sample 0), then
+// next(k, sample k) for k = 1 .. cols - 1.  The samples come either straight
 // from contiguous rows or through a small tile for any other layout.
-template <Integrand F, class V, class Step>
-GM_INLINE Lanes<V> run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
+template <class V, class First, class Next>
+GM_INLINE void for_each_sample(const View2D& w, uint64_t row0, First&& first, Next&& next) {
     constexpr int L = LANES<V>;
     const uint64_t nt = w.cols;
-    const V dtv = simd::splat<V>(dt);
-    Lanes<V> sum{};
-    Lanes<V> prev{};
-    auto advance = [&](uint64_t k, const Lanes<V>& cur) {
-        for (int g = 0; g < ROWS / L; ++g) {
-            sum.v[g] = sum.v[g] + contribution<F>(prev.v[g], cur.v[g], dtv);
-        }
-        step(k, sum);
-        prev = cur;
-    };
-
     uint64_t start = 0;
     if (w.stride1 == static_cast<int64_t>(sizeof(double)) && nt >= 5) {
         const double* rows[ROWS];
         for (int lane = 0; lane < ROWS; ++lane) rows[lane] = w.row(row0 + lane).ptr();
+        double samples[ROWS];
         for (int lane = 0; lane < ROWS; ++lane) {
-            double first;
-            std::memcpy(&first, rows[lane], sizeof first);
-            prev.v[lane / L][lane % L] = first;
+            std::memcpy(&samples[lane], rows[lane], sizeof(double));
         }
+        Lanes<V> head;
+        std::memcpy(&head, samples, sizeof head);  // lane l is v[l / L][l % L]
+        first(head);
         uint64_t k = 1;
         for (; k + 4 <= nt; k += 4) {
             Lanes<V> block[4];
@@ -150,10 +141,10 @@ GM_INLINE Lanes<V> run_lanes(const View2D& w, uint64_t row0, double dt, Step&& s
                 transpose_samples<V>(rows + g * L, k, t);
                 for (int j = 0; j < 4; ++j) block[j].v[g] = t[j];
             }
-            for (int j = 0; j < 4; ++j) advance(k + j, block[j]);
+            for (int j = 0; j < 4; ++j) next(k + j, block[j]);
         }
         start = k;  // the rest goes through the tile
-        if (start >= nt) return sum;
+        if (start >= nt) return;
     }
 
     alignas(64) Lanes<V> tile[CHUNK];
@@ -162,11 +153,30 @@ GM_INLINE Lanes<V> run_lanes(const View2D& w, uint64_t row0, double dt, Step&& s
         load_tile<V>(w, row0, start, count, tile);
         uint64_t k = 0;
         if (start == 0) {
-            prev = tile[0];
+            first(tile[0]);
             k = 1;
         }
-        for (; k < count; ++k) advance(start + k, tile[k]);
+        for (; k < count; ++k) next(start + k, tile[k]);
     }
+}
+
+// Runs the rule over ROWS rows starting at row0.  `step(k, sums)` sees the
+// running sums after sample k (k >= 1).  Returns the final sums.
+template <Integrand F, class V, class Step>
+GM_INLINE Lanes<V> run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
+    constexpr int L = LANES<V>;
+    const V dtv = simd::splat<V>(dt);
+    Lanes<V> sum{};
+    Lanes<V> prev{};
+    for_each_sample<V>(
+        w, row0, [&](const Lanes<V>& cur) GM_LAMBDA_INLINE { prev = cur; },
+        [&](uint64_t k, const Lanes<V>& cur) GM_LAMBDA_INLINE {
+            for (int g = 0; g < ROWS / L; ++g) {
+                sum.v[g] = sum.v[g] + contribution<F>(prev.v[g], cur.v[g], dtv);
+            }
+            step(k, sum);
+            prev = cur;
+        });
     return sum;
 }
 

@@ -129,12 +129,7 @@ FUNCTIONS += [
              lambda a: ((a[0].shape[0], a[2].shape[1]), np.float64),
              lambda rng: [(np.ones((2, 5)), np.ones((1, 4)), CENTRES, 40.0),
                           (np.ones((2, 5)), np.ones((2, 5)), CENTRES, 40.0),
-                          (np.ones((2, 5)), np.ones((1, 5)), np.ones((2, 3)), 40.0)]),
-]
-# Functions that report on the build instead of computing a measure: nothing
-# in, a text out.  The properties of the measures do not apply to them.
-DIAGNOSTICS = [
-    *[Compiled(MEASURES, name, ("records_py", "dts_py", *extra), "ra" + "f" * len(extra),
+                          (np.ones((2, 5)), np.ones((1, 5)), np.ones((2, 3)), 40.0)]),    *[Compiled(MEASURES, name, ("records_py", "dts_py", *extra), "ra" + "f" * len(extra),
                lambda rng, ns=5, nt=64, values=values: (_ragged(rng, ns, nt), _steps_row(ns), *values),
                lambda a: ((len(a[0]),), np.float64),
                lambda rng, values=values: [([np.ones(3)], np.ones((1, 2)), *values),
@@ -145,6 +140,37 @@ DIAGNOSTICS = [
              lambda rng, ns=5, nt=64: (_ragged(rng, ns, nt), np.array([STABLE + [0.1, 1.0], STABLE + [0.0, 3.0]])),
              lambda a: ((len(a[0]), a[1].shape[0], 3), np.float64),
              lambda rng: [([np.ones(3)], np.ones((1, 9)))]),
+]
+FRACTIONS = np.array([[0.0, 0.05, 0.5, 0.95, 1.0]])
+FUNCTIONS += [
+    Compiled(MEASURES, "_peak_motions", ("waveforms_py", "dt"), "af",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01),
+             lambda a: ((a[0].shape[0], 3), np.float64)),
+    Compiled(MEASURES, "_rotd_motions", ("comp_0_py", "comp_90_py", "dt", "percentiles_py"), "aafa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), _waves(rng, ns, nt), 0.01, PERCENTILES),
+             lambda a: ((a[0].shape[0], 2, a[3].shape[1]), np.float64),
+             lambda rng: [(np.ones((3, 4)), np.ones((2, 4)), 0.01, PERCENTILES),
+                          (np.ones((2, 0)), np.ones((2, 0)), 0.01, PERCENTILES),
+                          (np.ones((2, 4)), np.ones((2, 4)), 0.01, np.array([[100.5]]))]),
+    Compiled(MEASURES, "_cav_threshold", ("waveforms_py", "dt", "threshold"), "aff",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, 0.1), _per_row),
+    # dt 0.03: windows of 33 and 34 intervals.
+    Compiled(MEASURES, "_cav_std", ("waveforms_py", "dt", "level"), "aff",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.03, 0.25), _per_row),
+    Compiled(MEASURES, "_bracketed_duration", ("waveforms_py", "dt", "threshold"), "aff",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, 0.2), _per_row),
+    Compiled(MEASURES, "_husid", ("waveforms_py", "dt"), "af",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01),
+             lambda a: (a[0].shape, np.float64)),
+    Compiled(MEASURES, "_arias_times", ("waveforms_py", "dt", "fractions_py"), "afa",
+             lambda rng, ns=5, nt=64: (_waves(rng, ns, nt), 0.01, FRACTIONS),
+             lambda a: ((a[0].shape[0], a[2].shape[1]), np.float64),
+             lambda rng: [(np.ones((2, 4)), 0.01, np.ones((2, 1))),
+                          (np.ones((2, 4)), 0.01, np.array([[1.5]]))]),
+]
+# Functions that report on the build instead of computing a measure: nothing
+# in, a text out.  The properties of the measures do not apply to them.
+DIAGNOSTICS = [
     Compiled(MEASURES, "_simd_target", (), "", lambda rng, ns=5, nt=64: (), lambda a: ((), str)),
 ]
 ALL = FUNCTIONS + DIAGNOSTICS

@@ -12,9 +12,9 @@ import groundmotion
 from groundmotion import spectra as gm_spectra
 import numpy as np
 import pytest
-from groundmotion import (arias_intensity, cav, cli, effective_amplitude_spectrum, konno_ohmachi_smooth, read_at2,
-                          response_spectrum, rotd,
-                          significant_duration)
+from groundmotion import (CAV5_THRESHOLD, arias_intensity, bracketed_duration, cav, cav_std, cli,
+                          effective_amplitude_spectrum, konno_ohmachi_smooth, peak_motions, read_at2,
+                          response_spectrum, rotd, significant_duration)
 
 PNG = b"\x89PNG\r\n\x1a\n"
 DATA = resources.files("groundmotion") / "data"
@@ -74,10 +74,13 @@ def test_demo_as_a_module_writes_tables_and_plots(tmp_path, capsys, monkeypatch)
 
 def test_measures_tables_pairs_and_json(capsys, tmp_path):
     status, out, _ = run(capsys, "measures", H1, V)
-    table = {r[0]: [float(v) for v in r[1:]] for r in map(str.split, out.strip().splitlines()[1:]) if len(r) == 6}
+    table = {r[0]: [float(v) for v in r[1:]] for r in map(str.split, out.strip().splitlines()[1:]) if len(r) == 11}
     samples, dt = read_at2(V)
+    peaks = peak_motions(samples, dt)
     expected = [np.abs(samples).max(), arias_intensity(samples, dt), cav(samples, dt),
-                significant_duration(samples, dt, 0.05, 0.75), significant_duration(samples, dt)]
+                significant_duration(samples, dt, 0.05, 0.75), significant_duration(samples, dt),
+                peaks.pgv, peaks.pgd, cav(samples, dt, CAV5_THRESHOLD), cav_std(samples, dt),
+                bracketed_duration(samples, dt, 0.05)]
     assert status == 0 and table[Path(V).name] == pytest.approx(expected, rel=1e-5)
     (h1, v), _ = trimmed(H1, V)
     assert f"{rotd(h1, v).rotd50:.6g} g" in out  # two files are a horizontal pair
@@ -90,6 +93,7 @@ def test_measures_tables_pairs_and_json(capsys, tmp_path):
     run(capsys, "measures", H1, H2, "--output", str(tmp_path / "m.json"))
     document = json.loads((tmp_path / "m.json").read_text())
     assert [r["record"] for r in document["records"]] == [Path(H1).name, Path(H2).name]
+    assert document["records"][0]["pgv_cm_per_s"] == peak_motions(read_at2(H1)[0], read_at2(H1)[1]).pgv
     assert document["pairs"][0]["rotd50_pga_g"] == rotd(*trimmed(H1, H2)[0]).rotd50
 
 

@@ -32,8 +32,23 @@ from .fourier import (
     fourier_spectrum,
 )
 from .io import Record, RecordFormatError, read_at2, read_columns, read_record, read_records
+from .measures import (
+    ASI_PERIODS,
+    CAV5_THRESHOLD,
+    CAV_STD_LEVEL,
+    HOUSNER_PERIODS,
+    acceleration_spectrum_intensity,
+    arias_times,
+    bracketed_duration,
+    cav_std,
+    housner_intensity,
+    husid,
+    peak_motions,
+    rotd_peak_motions,
+    sa_avg,
+)
 from .oscillator import oscillator_coefficients
-from .results import FourierSpectrum, ResponseSpectrum, RotD, Spectra
+from .results import FourierSpectrum, PeakMotions, ResponseSpectrum, RotD, Spectra
 
 __version__ = "0.1.0"
 
@@ -44,6 +59,19 @@ __all__ = [
     "rotd",
     "response_spectrum",
     "spectra",
+    "peak_motions",
+    "rotd_peak_motions",
+    "cav_std",
+    "CAV5_THRESHOLD",
+    "CAV_STD_LEVEL",
+    "bracketed_duration",
+    "husid",
+    "arias_times",
+    "housner_intensity",
+    "acceleration_spectrum_intensity",
+    "sa_avg",
+    "HOUSNER_PERIODS",
+    "ASI_PERIODS",
     "oscillator_coefficients",
     "konno_ohmachi_smooth",
     "konno_ohmachi_matrix",
@@ -62,4 +90,5 @@ __all__ = [
     "ResponseSpectrum",
     "Spectra",
     "FourierSpectrum",
+    "PeakMotions",
 ]

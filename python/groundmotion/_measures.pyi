@@ -9,7 +9,8 @@ from numpy.typing import NDArray
 
 __all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
            "_konno_ohmachi_onto", "_arias_ragged", "_cav_ragged", "_significant_duration_ragged",
-           "_oscillator_peaks_ragged", "_simd_target"]
+           "_oscillator_peaks_ragged", "_peak_motions", "_rotd_motions", "_cav_threshold",
+           "_cav_std", "_bracketed_duration", "_husid", "_arias_times", "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -90,3 +91,42 @@ def _oscillator_peaks_ragged(
 ) -> NDArray[np.float64]:
     """`_oscillator_peaks` over every record of a ragged batch, shape
     (n_records, n_oscillators, 3): each record's rows those of the record alone."""
+def _peak_motions(waveforms_py: NDArray[np.float64], dt: float) -> NDArray[np.float64]:
+    """max|a|, max|v| and max|d| of every waveform and its running trapezoidal
+    velocity and displacement from rest, shape (n_records, 3); three NaNs for
+    a waveform with a NaN or infinite sample."""
+
+def _cav_threshold(
+    waveforms_py: NDArray[np.float64], dt: float, threshold: float
+) -> NDArray[np.float64]:
+    """CAV (m/s) with the samples whose |a| lies below threshold set to zero,
+    shape (n_records,)."""
+
+def _cav_std(waveforms_py: NDArray[np.float64], dt: float, level: float) -> NDArray[np.float64]:
+    """Standardised CAV (m/s): the CAV of the 1-second windows whose peak |a|
+    reaches level, summed, shape (n_records,)."""
+
+def _bracketed_duration(
+    waveforms_py: NDArray[np.float64], dt: float, threshold: float
+) -> NDArray[np.float64]:
+    """Time from the first to the last sample whose |a| reaches threshold, shape
+    (n_records,); 0 when none does, NaN for a non-finite sample."""
+
+def _husid(waveforms_py: NDArray[np.float64], dt: float) -> NDArray[np.float64]:
+    """The Husid curve of every waveform, shape (n_records, n_samples)."""
+
+def _arias_times(
+    waveforms_py: NDArray[np.float64], dt: float, fractions_py: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Times i dt at which the Husid curve reaches each fraction of the
+    (1, n_fractions) array, i found by `_significant_duration`'s search,
+    shape (n_records, n_fractions)."""
+
+def _rotd_motions(
+    comp_0_py: NDArray[np.float64],
+    comp_90_py: NDArray[np.float64],
+    dt: float,
+    percentiles_py: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """RotDnn of the running velocity and displacement of every horizontal
+    pair, shape (n_records, 2, n_percentiles)."""

@@ -28,6 +28,7 @@ import math
 import numbers
 import operator
 import os
+import sys
 import warnings
 from collections.abc import Callable
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
@@ -48,6 +49,7 @@ from ._core import (
 from ._measures import (
     _arias_ragged,
     _cav_ragged,
+    _cav_threshold,
     _oscillator_peaks,
     _oscillator_peaks_ragged,
     _psa_percentiles,
@@ -285,7 +287,12 @@ LAST_AXIS = _DefaultAxis(-1)
 
 
 def _warn(message: str) -> None:
-    warnings.warn(message, GroundMotionWarning, stacklevel=4)
+    """A GroundMotionWarning pointing at the caller's line outside the package."""
+    package = os.path.dirname(os.path.abspath(__file__))
+    frame, level = sys._getframe(1), 2
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == package:
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, GroundMotionWarning, stacklevel=level)
 
 
 def _is_pandas(value: Any, kind: str) -> bool:
@@ -606,6 +613,41 @@ def _one_or_all(values: FloatArray, single: bool) -> Measure:
     return float(values[0]) if single else values
 
 
+def _time_series(acc: ArrayLike, axis: Any, units: Any,
+                 name: str = "acc") -> tuple[FloatArray, tuple[int, ...]]:
+    """`acc` in g as (n_records, n_samples), time along `axis` moved last, and
+    the shape of its record dimensions."""
+    array = _real_array(acc, name)
+    if array.ndim == 0:
+        raise ValueError(f"{name} must have a time axis; got a single number")
+    axis_number = _integer(axis, "axis")
+    if not -array.ndim <= axis_number < array.ndim:
+        raise ValueError(
+            f"axis must lie in [{-array.ndim}, {array.ndim}) for {name} of shape "
+            f"{array.shape}; got {axis_number}"
+        )
+    if not isinstance(units, str) or units not in _UNITS:
+        raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
+    moved = np.moveaxis(array, axis_number, -1)
+    records = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
+    divisor = _UNITS[units]
+    return (records if divisor is None else records / divisor), moved.shape[:-1]
+
+
+def _threshold(value: Any, name: str = "threshold") -> float:
+    number = _real_scalar(value, name)
+    if not (math.isfinite(number) and number >= 0.0):
+        raise ValueError(f"{name} must be non-negative and finite; got {number!r}")
+    return number
+
+
+def _per_leading(values: FloatArray, leading: tuple[int, ...]) -> Any:
+    """Per-record values, (n_records, ...), in the record dimensions: a float
+    (or the trailing array) for one record."""
+    shaped = values.reshape(leading + values.shape[1:])
+    return float(shaped) if shaped.ndim == 0 else shaped
+
+
 # ---------------------------------------------------------------------------
 # Time-integral measures
 
@@ -672,13 +714,24 @@ def arias_intensity(
 
 
 @_lazy("acc")
-def cav(acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = LAST_AXIS,
-        workers: int | None = 1, progress: bool = False) -> Measure:
-    """Cumulative absolute velocity of acceleration records.
+def cav(
+    acc: ArrayLike,
+    dt: float | ArrayLike,
+    threshold: float = 0.0,
+    *,
+    units: str = "g",
+    axis: int = LAST_AXIS,
+    workers: int | None = 1,
+    progress: bool = False,
+) -> Measure:
+    """Cumulative absolute velocity of acceleration records, with a threshold.
 
     ``CAV = integral of |a(t)| dt`` (EPRI, 1988), with the acceleration in
     m/s^2 (g = 9.81 m/s^2), by the trapezoidal rule with sign-changing
-    intervals split at the zero crossing.
+    intervals split at the zero crossing.  With a `threshold`, the samples
+    whose absolute value lies below it count as zero before the rule runs:
+    ``threshold=CAV5_THRESHOLD`` (5 cm/s^2) gives CAV5 (Kramer and Mitchell,
+    2006).  ``threshold=0`` is the plain CAV, bit for bit.
 
     Parameters
     ----------
@@ -690,8 +743,12 @@ def cav(acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = 
         batch (one result per record, each that of the record alone).
     dt : float or sequence of floats
         Sampling interval in seconds, positive and finite, or one per record.
+    threshold : float, optional
+        Acceleration in g below which a sample counts as zero; non-negative
+        and finite.
     units : {"g", "m/s2", "cm/s2", "gal"}, optional
-        Unit of `acc` (g = 9.80665 m/s^2).
+        Unit of `acc` (g = 9.80665 m/s^2; the integral is then taken to m/s
+        with the 9.81 above).
     axis : int, optional
         The time axis of `acc`.
     workers : int or None, optional
@@ -709,15 +766,20 @@ def cav(acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = 
     Raises
     ------
     ValueError
-        If `dt` is not positive and finite, `units` is unknown or `axis`
-        out of range.
+        If `dt` is not positive and finite, `threshold` is negative or not
+        finite, `units` is unknown or `axis` out of range.
     TypeError
-        If `acc` does not hold real numbers or `dt` is not a real number.
+        If `acc` does not hold real numbers or a number argument is not a
+        real number.
 
     References
     ----------
     EPRI (1988). A criterion for determining exceedance of the operating
     basis earthquake. Report NP-5930, Electric Power Research Institute.
+
+    Kramer, S. L. and Mitchell, R. A. (2006). Ground motion intensity
+    measures for liquefaction hazard evaluation. Earthquake Spectra, 22(2),
+    413-438.
 
     Examples
     --------
@@ -725,7 +787,14 @@ def cav(acc: ArrayLike, dt: float | ArrayLike, *, units: str = "g", axis: int = 
     9.81
     """
     batch = _batch(acc, dt, units=units, axis=axis)
-    return _scalar_measure(_cav, _cav_ragged, batch, (), workers, progress, "CAV", "cav")
+    threshold = _threshold(threshold)
+    if threshold == 0.0:
+        return _scalar_measure(_cav, _cav_ragged, batch, (), workers, progress, "CAV", "cav")
+    if batch.ragged is not None:
+        return np.array([float(_cav_threshold(r[np.newaxis, :], float(d), threshold)[0])
+                         for r, d in zip(batch.ragged, batch.dts)])
+    return _scalar_measure(lambda w, step: _cav_threshold(w, step, threshold), None, batch, (),
+                           workers, progress, "CAV", "cav")
 
 
 @_lazy("acc")

@@ -3,8 +3,9 @@
 Subcommands:
 
 ``measures FILE...``
-    PGA, Arias intensity, CAV, D5-75 and D5-95 of every record, and the
-    RotD50 PGA of horizontal pairs.
+    PGA, Arias intensity, CAV, D5-75, D5-95, PGV, PGD, CAV5, CAVstd and the
+    bracketed duration (0.05 g) of every record, and the RotD50 PGA of
+    horizontal pairs.
 ``spectrum H1 H2 [V]``
     The response spectrum of a three-component (or two-component) record,
     with RotD00, RotD50 and RotD100; printed, written to CSV or JSON, plotted.
@@ -45,6 +46,7 @@ from numpy.typing import NDArray
 
 from . import api, io
 from . import fourier as api_fourier
+from .measures import CAV5_THRESHOLD, bracketed_duration, cav_std, peak_motions
 from .results import ResponseSpectrum
 
 __all__ = ["main"]
@@ -200,7 +202,11 @@ def _emit(out: TextIO, text: str) -> None:
 # measures
 
 
-_MEASURE_HEADERS = ["record", "PGA (g)", "Arias (m/s)", "CAV (m/s)", "D5-75 (s)", "D5-95 (s)"]
+_MEASURE_HEADERS = ["record", "PGA (g)", "Arias (m/s)", "CAV (m/s)", "D5-75 (s)", "D5-95 (s)",
+                    "PGV (cm/s)", "PGD (cm)", "CAV5 (m/s)", "CAVstd (m/s)", "Db 0.05g (s)"]
+_MEASURE_KEYS = ["record", "pga_g", "arias_m_per_s", "cav_m_per_s", "d5_75_s", "d5_95_s",
+                 "pgv_cm_per_s", "pgd_cm", "cav5_m_per_s", "cavstd_m_per_s",
+                 "bracketed_duration_s"]
 
 
 def _measure_rows(records: Sequence[Record]) -> list[list[Any]]:
@@ -217,6 +223,14 @@ def _measure_rows(records: Sequence[Record]) -> list[list[Any]]:
                 api.significant_duration(r.samples, r.dt, 0.05, 0.95),
             ]
         )
+        peaks = peak_motions(r.samples, r.dt)
+        rows[-1] += [
+            peaks.pgv,
+            peaks.pgd,
+            api.cav(r.samples, r.dt, CAV5_THRESHOLD),
+            cav_std(r.samples, r.dt),
+            bracketed_duration(r.samples, r.dt, 0.05),
+        ]
     return rows
 
 
@@ -256,9 +270,8 @@ def cmd_measures(args: argparse.Namespace, out: TextIO) -> None:
             extended = [row + [pair_of.get(r.path, "")] for row, r in zip(rows, records)]
             _write_table(args.output, headers, extended)
         else:
-            keys = ["record", "pga_g", "arias_m_per_s", "cav_m_per_s", "d5_75_s", "d5_95_s"]
             document = {
-                "records": [dict(zip(keys, row)) for row in rows],
+                "records": [dict(zip(_MEASURE_KEYS, row)) for row in rows],
                 "pairs": [
                     {"comp_0": a.name, "comp_90": b.name, "rotd50_pga_g": v} for a, b, v in pairs
                 ],
@@ -921,8 +934,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = commands.add_parser(
         "measures",
         parents=[reading],
-        help="PGA, Arias intensity, CAV, significant durations",
-        description="PGA, Arias intensity, CAV, D5-75 and D5-95 of each record.  With exactly "
+        help="PGA, Arias intensity, CAV, significant durations, PGV, PGD, CAV5, CAVstd, "
+        "bracketed duration",
+        description="PGA, Arias intensity, CAV, D5-75, D5-95, PGV, PGD, CAV5, CAVstd and the "
+        "bracketed duration at 0.05 g of each record.  With exactly "
         "two records, or with --pair, the RotD50 PGA of each horizontal pair as well.",
     )
     p.add_argument("files", nargs="+", metavar="FILE", help="records (.AT2 or text, in g)")

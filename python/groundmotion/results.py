@@ -1,6 +1,8 @@
 """Result types with named fields for the multi-column measures.
 
-`RotD` holds the orientation-independent horizontal peak measures of one
+`PeakMotions` the peak ground acceleration, velocity and displacement (of
+single components or, rotated, of horizontal pairs), `RotD` holds the
+orientation-independent horizontal peak measures of one
 record or of a batch, `ResponseSpectrum` the pseudo-spectral accelerations of
 one record or of a batch over a set of periods, `Spectra` the single-component
 displacement, velocity and acceleration spectra.  All are frozen dataclasses:
@@ -19,7 +21,7 @@ from numpy.typing import NDArray
 if TYPE_CHECKING:  # pragma: no cover - typing only
     import pandas
 
-__all__ = ["FourierSpectrum", "ResponseSpectrum", "RotD", "Spectra"]
+__all__ = ["FourierSpectrum", "PeakMotions", "ResponseSpectrum", "RotD", "Spectra"]
 
 FloatArray = NDArray[np.float64]
 #: A field of a result: a float for one record, an array for a batch.
@@ -446,3 +448,61 @@ class FourierSpectrum:
         return pd.DataFrame(
             data, index=pd.MultiIndex.from_product(levels, names=names + ["frequency"])
         )
+
+
+_PEAK_FIELDS = ("pga", "pgv", "pgd")
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class PeakMotions:
+    """Peak ground acceleration, velocity and displacement.
+
+    From `peak_motions`, each field is a float for one record and an array
+    of the record dimensions for a batch.  From `rotd_peak_motions`, each
+    field has a last axis of percentiles: RotDnn of the horizontal pair's
+    acceleration, velocity and displacement.  A record with a NaN or
+    infinite sample gives NaN.
+
+    Attributes
+    ----------
+    pga : float or numpy.ndarray
+        Peak ground acceleration, g.
+    pgv : float or numpy.ndarray
+        Peak ground velocity, cm/s.
+    pgd : float or numpy.ndarray
+        Peak ground displacement, cm.
+    percentiles : numpy.ndarray or None
+        The RotD percentiles of the last axis, or None for single components.
+    """
+
+    pga: Values
+    pgv: Values
+    pgd: Values
+    percentiles: FloatArray | None = None
+
+    def __repr__(self) -> str:
+        parts = [f"{name}={_format_value(getattr(self, name))}" for name in _PEAK_FIELDS]
+        if self.percentiles is not None:
+            parts.append(f"percentiles={_format_value(self.percentiles)}")
+        return f"PeakMotions({', '.join(parts)})"
+
+    def to_dataframe(self) -> pandas.DataFrame:
+        """The peaks as a pandas DataFrame with columns ``pga``, ``pgv`` and
+        ``pgd``, one row per record (index ``record``, or ``record_0``,
+        ``record_1``, ... for several record dimensions) and, for RotD
+        peaks, per percentile (a last index level ``percentile``).
+        Requires pandas (imported only here)."""
+        pd = _import_pandas()
+        values = {name: np.asarray(getattr(self, name), dtype=np.float64)
+                  for name in _PEAK_FIELDS}
+        shape = values["pga"].shape
+        n_records = len(shape) - (self.percentiles is not None)
+        names = ["record"] if n_records <= 1 else [f"record_{k}" for k in range(n_records)]
+        levels: list[Any] = [range(n) for n in shape[:n_records]] or [range(1)]
+        if self.percentiles is not None:
+            names = names[:len(levels)] + ["percentile"]
+            levels.append(self.percentiles)
+        data = {name: v.reshape(-1) for name, v in values.items()}
+        if len(levels) == 1:
+            return pd.DataFrame(data, index=pd.Index(levels[0], name=names[0]))
+        return pd.DataFrame(data, index=pd.MultiIndex.from_product(levels, names=names))
