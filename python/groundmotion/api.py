@@ -24,6 +24,8 @@ starting them costs more than they save.
 from __future__ import annotations
 
 import dataclasses
+import functools
+import inspect
 import math
 import numbers
 import operator
@@ -524,6 +526,62 @@ def _by_record(batches: list[_Batch], one: Callable[..., Any]) -> Any:
                      for i in range(batches[0].n)])
 
 
+def record_inputs(*names: str) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
+    """Let a measure written for arrays (its record parameters `names`, time
+    on `axis`) take a DataFrame (one record per column; a result of one value
+    per record comes back as a Series indexed by the columns), a Series (one
+    record) and a ragged list of 1-D records with `dt` one number or one per
+    record (each record computed alone, the results stacked)."""
+
+    def wrap(fn: Callable[..., Any]) -> Callable[..., Any]:
+        signature = inspect.signature(fn)
+
+        @functools.wraps(fn)
+        def call(*args: Any, **kwargs: Any) -> Any:
+            bound = signature.bind(*args, **kwargs)
+            first = bound.arguments.get(names[0])
+            if _is_pandas(first, "DataFrame"):
+                labels = first.columns
+                for name in names:
+                    value = bound.arguments.get(name)
+                    if value is not None:
+                        bound.arguments[name] = _real_array(value.to_numpy(), name).T
+                if "axis" in signature.parameters:
+                    bound.arguments["axis"] = -1
+                result = fn(*bound.args, **bound.kwargs)
+                if isinstance(result, np.ndarray) and result.shape == (len(labels),):
+                    import pandas
+
+                    return pandas.Series(result, index=labels, name=fn.__name__)
+                return result
+            for name in names:
+                if _is_pandas(bound.arguments.get(name), "Series"):
+                    bound.arguments[name] = bound.arguments[name].to_numpy()
+            dt = bound.arguments.get("dt")
+            if _is_ragged(first) or (isinstance(first, (list, tuple)) and np.ndim(dt) == 1
+                                     and all(np.ndim(item) == 1 for item in first)):
+                n = len(first)
+                _, dts = _steps(dt, n) if "dt" in bound.arguments else (None, None)
+                steps = dts if dts is not None else [dt] * n
+                results = []
+                for k in range(n):
+                    one = dict(bound.arguments)
+                    for name in names:
+                        if one.get(name) is not None:
+                            one[name] = one[name][k]
+                    if "dt" in one:
+                        one["dt"] = float(steps[k])
+                    results.append(fn(**one))
+                if dataclasses.is_dataclass(results[0]):
+                    return _stacked(results)
+                return np.array([np.asarray(r) for r in results])
+            return fn(*bound.args, **bound.kwargs)
+
+        return call
+
+    return wrap
+
+
 # ---------------------------------------------------------------------------
 # Splitting a batch across threads
 
@@ -616,22 +674,12 @@ def _one_or_all(values: FloatArray, single: bool) -> Measure:
 def _time_series(acc: ArrayLike, axis: Any, units: Any,
                  name: str = "acc") -> tuple[FloatArray, tuple[int, ...]]:
     """`acc` in g as (n_records, n_samples), time along `axis` moved last, and
-    the shape of its record dimensions."""
-    array = _real_array(acc, name)
-    if array.ndim == 0:
-        raise ValueError(f"{name} must have a time axis; got a single number")
-    axis_number = _integer(axis, "axis")
-    if not -array.ndim <= axis_number < array.ndim:
-        raise ValueError(
-            f"axis must lie in [{-array.ndim}, {array.ndim}) for {name} of shape "
-            f"{array.shape}; got {axis_number}"
-        )
-    if not isinstance(units, str) or units not in _UNITS:
-        raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
-    moved = np.moveaxis(array, axis_number, -1)
-    records = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
-    divisor = _UNITS[units]
-    return (records if divisor is None else records / divisor), moved.shape[:-1]
+    the shape of its record dimensions (with the checks and warnings of
+    every measure)."""
+    batch = _batch(acc, _NO_STEP, name=name, units=units, axis=axis)
+    if batch.ragged is not None:
+        raise ValueError(f"{name} must hold records of one length here")
+    return batch.uniform, batch.leading
 
 
 def _threshold(value: Any, name: str = "threshold") -> float:

@@ -109,9 +109,17 @@ def _with_dask(fn: Callable[..., Any], bound: inspect.BoundArguments,
 
     leading, n_time = arrays[0].shape[:-1], arrays[0].shape[-1]
     probe = block(*(np.zeros((1, n_time)) for _ in names))
-    if not dataclasses.is_dataclass(probe):  # one value per record
-        return da.map_blocks(lambda *b: np.asarray(block(*b), dtype=np.float64), *arrays,
-                             drop_axis=arrays[0].ndim - 1, dtype=np.float64)
+    if not dataclasses.is_dataclass(probe):
+        extra = np.shape(probe)[1:]
+        if not extra:  # one value per record
+            return da.map_blocks(lambda *b: np.asarray(block(*b), dtype=np.float64), *arrays,
+                                 drop_axis=arrays[0].ndim - 1, dtype=np.float64)
+        # A row per record (a curve in time, values at given fractions).
+        width = int(np.prod(extra))
+        rows = da.map_blocks(
+            lambda *b: np.asarray(block(*b), dtype=np.float64).reshape(b[0].shape[:-1] + (width,)),
+            *arrays, dtype=np.float64, chunks=arrays[0].chunks[:-1] + ((width,),))
+        return rows.reshape(leading + extra) if len(extra) > 1 else rows
     # Named fields: each block gives its fields side by side in one row per
     # record, which the result's lazy fields then take apart.
     fields = [f.name for f in dataclasses.fields(probe)
@@ -166,7 +174,12 @@ def _with_xarray(call: Callable[..., Any], fn: Callable[..., Any],
     dims = template.dims[:-1]
     coords = {k: c for k, c in template.coords.items() if dim not in c.dims}
     if not dataclasses.is_dataclass(result):
-        return xr.DataArray(result, dims=dims, coords=coords, name=fn.__name__)
+        values = np.asarray(result) if not hasattr(result, "chunks") else result
+        extra = tuple(f"{fn.__name__}_{k}" for k in range(np.ndim(values) - len(dims)))
+        if extra == ("husid_0",):
+            extra = (dim,)
+            coords.update({k: c for k, c in template.coords.items() if c.dims == (dim,)})
+        return xr.DataArray(values, dims=dims + extra, coords=coords, name=fn.__name__)
     shared = {_AXES[f.name]: getattr(result, f.name) for f in dataclasses.fields(result)
               if f.name in _AXES and isinstance(getattr(result, f.name), np.ndarray)}
     variables = {}

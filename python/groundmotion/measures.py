@@ -50,9 +50,14 @@ from .api import (
     _threshold,
     _time_series,
     _workers,
+    record_inputs,
     spectra,
 )
+from .lazy import measure as _lazy
 from .results import PeakMotions
+
+# numpy.trapezoid from NumPy 2, numpy.trapz before.
+_trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")
 
 __all__ = [
     "CAV5_THRESHOLD",
@@ -97,6 +102,8 @@ ASI_PERIODS = _geometric_grid(0.1, 0.5)
 # Peak motions
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def peak_motions(
     acc: ArrayLike,
     dt: float,
@@ -159,6 +166,8 @@ def peak_motions(
     return PeakMotions(*(_per_leading(table[:, k], leading) for k in range(3)))
 
 
+@_lazy("comp_0", "comp_90")
+@record_inputs("comp_0", "comp_90")
 def rotd_peak_motions(
     comp_0: ArrayLike,
     comp_90: ArrayLike,
@@ -249,6 +258,8 @@ def rotd_peak_motions(
 # CAV variants
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def cav_std(
     acc: ArrayLike,
     dt: float,
@@ -311,6 +322,8 @@ def cav_std(
 # Durations
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def bracketed_duration(
     acc: ArrayLike,
     dt: float,
@@ -363,6 +376,8 @@ def bracketed_duration(
     return _per_leading(values, leading)
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def husid(
     acc: ArrayLike,
     dt: float,
@@ -406,6 +421,8 @@ def husid(
     return np.moveaxis(curves.reshape(leading + (records.shape[1],)), -1, int(axis))
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def arias_times(
     acc: ArrayLike,
     dt: float,
@@ -477,10 +494,12 @@ def arias_times(
 def _spectrum_integral(acc: ArrayLike, dt: float, damping: Any, grid: FloatArray, field: str,
                        **options: Any) -> Measure:
     values = getattr(spectra(acc, dt, grid, damping, **options), field)
-    integral = np.trapezoid(values, grid, axis=-1)
+    integral = _trapezoid(values, grid, axis=-1)
     return float(integral) if integral.ndim == 0 else integral
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def housner_intensity(
     acc: ArrayLike,
     dt: float,
@@ -529,6 +548,8 @@ def housner_intensity(
                               workers=workers, progress=progress)
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def acceleration_spectrum_intensity(
     acc: ArrayLike,
     dt: float,
@@ -575,6 +596,8 @@ def acceleration_spectrum_intensity(
                               workers=workers, progress=progress)
 
 
+@_lazy("acc")
+@record_inputs("acc")
 def sa_avg(
     acc: ArrayLike,
     dt: float,
