@@ -604,21 +604,29 @@ def _chunked(
     workers: int,
     progress: bool,
     desc: str,
+    records_per_item: float = 1.0,
 ) -> NDArray[Any]:
     """Run `compute` over consecutive slices of ``range(n_items)``.
+
+    The progress bar counts records: `records_per_item` of them per item
+    (items are oscillators when a few records are split across them).
 
     The slices' results are joined along `axis`.  Each item's result depends
     on that item alone, so the joined result is bit for bit the one of a
     single call over everything, however the items are split.
     """
-    bar = _progress_bar(n_items, desc) if progress else None
+    bar = _progress_bar(round(n_items * records_per_item), desc) if progress else None
+
+    def advance(count: int) -> None:
+        if bar is not None:
+            bar.update(count * records_per_item)
+
     per_worker = _PROGRESS_CHUNKS_PER_WORKER if progress else 1
     n_chunks = min(n_items, workers * per_worker)
     try:
         if n_chunks <= 1:
             result = compute(slice(0, n_items))
-            if bar is not None:
-                bar.update(n_items)
+            advance(n_items)
             return result
         bounds = [n_items * k // n_chunks for k in range(n_chunks + 1)]
         slices = [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
@@ -626,8 +634,7 @@ def _chunked(
             parts = []
             for part in slices:
                 parts.append(compute(part))
-                if bar is not None:
-                    bar.update(part.stop - part.start)
+                advance(part.stop - part.start)
             return np.concatenate(parts, axis=axis)
         with ThreadPoolExecutor(max_workers=min(workers, n_chunks)) as pool:
             futures = {pool.submit(compute, part): part for part in slices}
@@ -639,9 +646,8 @@ def _chunked(
                         for other in pending:
                             other.cancel()
                         raise future.exception()  # type: ignore[misc]
-                    if bar is not None:
-                        part = futures[future]
-                        bar.update(part.stop - part.start)
+                    part = futures[future]
+                    advance(part.stop - part.start)
             return np.concatenate([future.result() for future in futures], axis=axis)
     finally:
         if bar is not None:
@@ -1207,7 +1213,7 @@ def _oscillator_table(kernel: Callable[..., FloatArray], records: tuple[FloatArr
     n_records, n_rows = records[0].shape[0], rows.shape[0]
     if n_rows >= n_records:
         return _chunked(lambda o: kernel(*records, rows[o], *tail), n_rows, 1, workers,
-                        progress, desc)
+                        progress, desc, records_per_item=n_records / max(n_rows, 1))
     return _chunked(lambda r: kernel(*(a[r] for a in records), rows, *tail), n_records, 0,
                     workers, progress, desc)
 

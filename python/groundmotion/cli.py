@@ -147,6 +147,13 @@ def _cell(value: Any, digits: int = 6) -> str:
     return str(value)
 
 
+def _exact(value: Any) -> str:
+    """A number in the shortest form that reads back as the same double."""
+    if isinstance(value, (float, np.floating)):
+        return repr(float(value))
+    return str(value)
+
+
 def format_table(headers: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
     """A plain text table: the first column left-aligned, the others right."""
     cells = [[_cell(v) for v in row] for row in rows]
@@ -174,7 +181,7 @@ def _write_table(path: str, headers: Sequence[str], rows: Sequence[Sequence[Any]
     with open(path, "w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow(headers)
-        writer.writerows([[_cell(v, 17) for v in row] for row in rows])
+        writer.writerows([[_exact(v) for v in row] for row in rows])
 
 
 def _output_kind(path: str) -> str:
@@ -243,10 +250,8 @@ def _pair_rotd50(
                 f"--pair takes the records two by two, but {len(records)} were given"
             )
         groups = [(records[k], records[k + 1]) for k in range(0, len(records), 2)]
-    elif len(records) == 2:
-        groups = [(records[0], records[1])]
     else:
-        groups = []
+        groups = []  # records are paired only when asked: two files need not be a station
     result = []
     for a, b in groups:
         h1, h2 = _common_length([a, b], quiet)
@@ -277,7 +282,7 @@ def cmd_measures(args: argparse.Namespace, out: TextIO) -> None:
                 ],
             }
             with open(args.output, "w") as handle:
-                json.dump(_json_value_tree(document), handle, indent=1)
+                json.dump(_json_value_tree(document), handle, indent=1, allow_nan=False)
         _emit(out, f"wrote {args.output}")
         return
     _emit(out, format_table(_MEASURE_HEADERS, rows))
@@ -327,43 +332,44 @@ def parse_periods(tokens: Sequence[str]) -> NDArray[np.float64]:
     return np.asarray(values, dtype=np.float64)
 
 
-def _spectrum_columns(spectrum: ResponseSpectrum, names: Sequence[str]) -> dict[str, Any]:
-    columns: dict[str, Any] = {"period (s)": spectrum.periods}
-    columns[f"PSA {names[0]} (g)"] = spectrum.psa_000
-    columns[f"PSA {names[1]} (g)"] = spectrum.psa_090
-    if spectrum.psa_ver is not None:
-        columns[f"PSA {names[2]} (g)"] = spectrum.psa_ver
-    columns["geometric mean (g)"] = spectrum.geometric_mean
-    columns["RotD00 (g)"] = spectrum.rotd00
-    columns["RotD50 (g)"] = spectrum.rotd50
-    columns["RotD100 (g)"] = spectrum.rotd100
-    columns["angle RotD00 (deg)"] = spectrum.angle_rotd00
-    columns["angle RotD100 (deg)"] = spectrum.angle_rotd100
+_COMPONENT_KEYS = ("000", "090", "ver")
+
+
+def _spectrum_columns(spectrum: ResponseSpectrum | Any, records: Sequence[Record]) -> dict[str, Any]:
+    """Fixed column names; the files they come from in file_000, file_090, file_ver."""
+    columns: dict[str, Any] = {"period_s": spectrum.periods}
+    if len(records) == 1:
+        columns["psa_000"] = spectrum.psa
+    else:
+        columns["psa_000"] = spectrum.psa_000
+        columns["psa_090"] = spectrum.psa_090
+        if spectrum.psa_ver is not None:
+            columns["psa_ver"] = spectrum.psa_ver
+        columns["geometric_mean"] = spectrum.geometric_mean
+        for name in ("rotd00", "rotd50", "rotd100"):
+            columns[name] = getattr(spectrum, name)
+        columns["angle_rotd00_deg"] = spectrum.angle_rotd00
+        columns["angle_rotd100_deg"] = spectrum.angle_rotd100
+    for key, record in zip(_COMPONENT_KEYS, records):
+        columns[f"file_{key}"] = [record.path] * len(spectrum.periods)
     return columns
 
 
-def _write_spectrum(path: str, spectrum: ResponseSpectrum, records: Sequence[Record]) -> None:
+def _write_spectrum(path: str, spectrum: ResponseSpectrum | Any, records: Sequence[Record]) -> None:
+    columns = _spectrum_columns(spectrum, records)
     if _output_kind(path) == "csv":
-        columns = _spectrum_columns(spectrum, [r.name for r in records])
         _write_table(path, list(columns), list(zip(*columns.values())))
         return
-    document = {
-        "records": {key: r.path for key, r in zip(("comp_0", "comp_90", "comp_ver"), records)},
+    document: dict[str, Any] = {
+        "records": {f"comp_{key}": r.path for key, r in zip(_COMPONENT_KEYS, records)},
         "damping": spectrum.damping,
         "unit": "g",
-        "periods_s": spectrum.periods,
-        "psa_000": spectrum.psa_000,
-        "psa_090": spectrum.psa_090,
-        "psa_ver": spectrum.psa_ver,
-        "geometric_mean": spectrum.geometric_mean,
-        "rotd00": spectrum.rotd00,
-        "rotd50": spectrum.rotd50,
-        "rotd100": spectrum.rotd100,
-        "angle_rotd00_deg": spectrum.angle_rotd00,
-        "angle_rotd100_deg": spectrum.angle_rotd100,
     }
+    document.update({k: v for k, v in columns.items() if not k.startswith("file_")})
+    if len(records) > 1:
+        document["psa_ver"] = spectrum.psa_ver
     with open(path, "w") as handle:
-        json.dump(_json_value_tree(document), handle, indent=1)
+        json.dump(_json_value_tree(document), handle, indent=1, allow_nan=False)
 
 
 def plot_spectrum(
@@ -416,18 +422,25 @@ def _spectrum_of(
 
 
 def cmd_spectrum(args: argparse.Namespace, out: TextIO) -> None:
-    files = [args.h1, args.h2] + ([args.vertical] if args.vertical else [])
+    files = [f for f in (args.h1, args.h2, args.vertical) if f]
     periods = parse_periods(args.periods)
     if args.output:
         _output_kind(args.output)
     records = [load_record(p, args.dt, args.column, args.skiprows) for p in files]
-    spectrum = _spectrum_of(records, periods, args.damping, args.workers)
+    if len(records) == 1:
+        spectrum = api.spectra(records[0].samples, records[0].dt, periods, args.damping,
+                               workers=args.workers)
+    else:
+        spectrum = _spectrum_of(records, periods, args.damping, args.workers)
     if args.output:
         _write_spectrum(args.output, spectrum, records)
         _emit(out, f"wrote {args.output}")
     else:
-        columns = _spectrum_columns(spectrum, [r.name for r in records])
-        _emit(out, format_table(list(columns), list(zip(*columns.values()))))
+        columns = _spectrum_columns(spectrum, records)
+        shown = {k: v for k, v in columns.items() if not k.startswith("file_")}
+        _emit(out, format_table(list(shown), list(zip(*shown.values()))))
+    if args.plot and len(records) == 1:
+        raise CommandError("--plot draws the spectra of a pair: give H2 too")
     if args.plot:
         plot_spectrum(args.plot, spectrum, records, records[0].title)
         _emit(out, f"wrote {args.plot}")
@@ -518,7 +531,7 @@ def _write_fourier(path: str, document: dict[str, Any], headers: Sequence[str],
         _write_table(path, headers, rows)
     else:
         with open(path, "w") as handle:
-            json.dump(_json_value_tree(document), handle, indent=1)
+            json.dump(_json_value_tree(document), handle, indent=1, allow_nan=False)
 
 
 def cmd_smooth(args: argparse.Namespace, out: TextIO) -> None:
@@ -850,12 +863,49 @@ def cmd_flatfile(args: argparse.Namespace, out: TextIO) -> int:
                 "pip install 'groundmotion[parquet]'"
             ) from None
     periods = parse_periods(args.periods) if args.periods else None
-    frame = flatfile(args.paths, periods=periods, damping=args.damping,
-                     keep_going=args.keep_going, workers=args.workers, progress=args.progress)
+    options = dict(periods=periods, damping=args.damping, keep_going=args.keep_going)
+    if args.scheduler or args.dask_workers:
+        return _flatfile_on_cluster(args, kind, options, out)
+    frame = flatfile(args.paths, workers=args.workers, progress=args.progress, **options)
     if kind == ".csv":
         write_atomically(args.output, lambda path: frame.to_csv(path, index=False))
     else:
         write_atomically(args.output, lambda path: frame.to_parquet(path, index=False))
+    errors = frame.attrs.get("errors", [])
+    _emit(out, f"wrote {args.output}: {len(frame)} rows, {frame.shape[1]} columns")
+    for path, message in errors:
+        print(f"{PROG}: skipped {path}: {message}", file=sys.stderr)
+    return 3 if errors else 0
+
+
+def _flatfile_on_cluster(args: argparse.Namespace, kind: str, options: dict, out: TextIO) -> int:
+    """--scheduler or --dask-workers: the workers read and compute; a Parquet
+    output is a dataset (a folder) that they write themselves."""
+    from .flatfile import flatfile
+
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise CommandError("--scheduler and --dask-workers need Dask; install it with "
+                           "pip install 'groundmotion[dask]'") from None
+    cluster = None
+    if args.scheduler:
+        client = Client(args.scheduler)
+    else:
+        cluster = LocalCluster(n_workers=args.dask_workers, threads_per_worker=1,
+                               dashboard_address=None)
+        client = Client(cluster)
+    try:
+        if kind == ".parquet":
+            rows = flatfile(args.paths, client=client, output=args.output, overwrite=True, **options)
+            _emit(out, f"wrote {args.output}: {rows} rows (a Parquet dataset, one file per partition)")
+            return 0
+        frame = flatfile(args.paths, client=client, **options)
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    write_atomically(args.output, lambda path: frame.to_csv(path, index=False))
     errors = frame.attrs.get("errors", [])
     _emit(out, f"wrote {args.output}: {len(frame)} rows, {frame.shape[1]} columns")
     for path, message in errors:
@@ -957,7 +1007,7 @@ def build_parser() -> argparse.ArgumentParser:
         "horizontal pair.  Components of different lengths are trimmed to the shortest.",
     )
     p.add_argument("h1", metavar="H1", help="the 0 horizontal component (.AT2 or text, in g)")
-    p.add_argument("h2", metavar="H2", help="the 90 horizontal component")
+    p.add_argument("h2", metavar="H2", nargs="?", help="the 90 horizontal component (optional)")
     p.add_argument("vertical", metavar="V", nargs="?", help="the vertical component (optional)")
     p.add_argument(
         "--periods",
@@ -1029,6 +1079,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--keep-going", action="store_true",
                    help="skip files that cannot be read instead of stopping")
     p.add_argument("--progress", action="store_true", help="show a progress bar (tqdm)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on a running Dask cluster (needs groundmotion[dask])")
+    p.add_argument("--dask-workers", type=_positive_int, metavar="N",
+                   help="run on a local Dask cluster of N worker processes")
     p.set_defaults(run=cmd_flatfile)
 
     p = commands.add_parser(
@@ -1050,6 +1104,19 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# Argument names of the library that are options on the command line.
+_OPTIONS = {"dt": "--dt", "damping": "--damping", "periods": "--periods", "bandwidth": "--bandwidth",
+            "center_frequencies": "--centers", "workers": "--workers", "nfft": "--nfft"}
+
+
+def _as_options(message: str) -> str:
+    """A library message with its argument names spelled as the options."""
+    import re
+
+    return re.sub(r"\b(" + "|".join(_OPTIONS) + r")\b(?=(\[\d+\])? (must|has|and|of))",
+                  lambda m: _OPTIONS[m.group(1)], message)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = build_parser()
@@ -1069,6 +1136,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if isinstance(exc, SystemExit) or args.traceback:
             raise
         message = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        message = _as_options(message)
         if not isinstance(exc, (CommandError, ValueError, OSError, ImportError)):
             message = f"{type(exc).__name__}: {message}"
         elif isinstance(exc, OSError) and exc.filename and exc.strerror:
