@@ -256,7 +256,11 @@ def _text(data: bytes) -> str:
         data = data[3:]
     text = data.decode("latin-1")
     # One line end for \n, \r\n, \r and the \r\r\n of files copied twice.
-    return re.sub(r"\r+\n?", "\n", text) if "\r" in text else text
+    if "\r" not in text:
+        return text
+    if "\r\r" not in text:  # the common case, without the regular expression's cost
+        return text.replace("\r\n", "\n").replace("\r", "\n")
+    return re.sub(r"\r+\n?", "\n", text)
 
 
 def _head(text: str, n: int, start: int = 0) -> tuple[list[str], int]:
