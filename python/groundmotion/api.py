@@ -520,26 +520,38 @@ def _component_batches(given: dict[str, Any], dt: Any, units: str, axis: Any) ->
 
 def _by_record(batches: list[_Batch], one: Callable[..., Any]) -> Any:
     """`one(*components, dt)` for every station of a ragged batch (or one with
-    a step per record), stacked into one result."""
+    a step per record), stacked into one result with the batch's record
+    dimensions."""
     lists, steps = [b.records() for b in batches], batches[0].steps()
-    return _stacked([one(*(rec[i] for rec in lists), float(steps[i]))
-                     for i in range(batches[0].n)])
+    stacked = _stacked([one(*(rec[i] for rec in lists), float(steps[i]))
+                        for i in range(batches[0].n)])
+    leading = batches[0].leading
+    return stacked if len(leading) == 1 else _reshaped(stacked, leading)
 
 
 def record_inputs(*names: str) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
     """Let a measure written for arrays (its record parameters `names`, time
     on `axis`) take a DataFrame (one record per column; a result of one value
     per record comes back as a Series indexed by the columns), a Series (one
-    record) and a ragged list of 1-D records with `dt` one number or one per
-    record (each record computed alone, the results stacked)."""
+    record), a ragged list of 1-D records, and `dt` with one step per record
+    (each record then computed alone and the results stacked: a list where
+    they differ in length)."""
 
     def wrap(fn: Callable[..., Any]) -> Callable[..., Any]:
         signature = inspect.signature(fn)
+
+        def labelled(result: Any, labels: Any) -> Any:
+            if labels is not None and isinstance(result, np.ndarray) and result.shape == (len(labels),):
+                import pandas
+
+                return pandas.Series(result, index=labels, name=fn.__name__)
+            return result
 
         @functools.wraps(fn)
         def call(*args: Any, **kwargs: Any) -> Any:
             bound = signature.bind(*args, **kwargs)
             first = bound.arguments.get(names[0])
+            labels = None
             if _is_pandas(first, "DataFrame"):
                 labels = first.columns
                 for name in names:
@@ -548,34 +560,46 @@ def record_inputs(*names: str) -> Callable[[Callable[..., Any]], Callable[..., A
                         bound.arguments[name] = _real_array(value.to_numpy(), name).T
                 if "axis" in signature.parameters:
                     bound.arguments["axis"] = -1
-                result = fn(*bound.args, **bound.kwargs)
-                if isinstance(result, np.ndarray) and result.shape == (len(labels),):
-                    import pandas
-
-                    return pandas.Series(result, index=labels, name=fn.__name__)
-                return result
             for name in names:
                 if _is_pandas(bound.arguments.get(name), "Series"):
                     bound.arguments[name] = bound.arguments[name].to_numpy()
+            first = bound.arguments.get(names[0])
             dt = bound.arguments.get("dt")
-            if _is_ragged(first) or (isinstance(first, (list, tuple)) and np.ndim(dt) == 1
-                                     and all(np.ndim(item) == 1 for item in first)):
-                n = len(first)
-                _, dts = _steps(dt, n) if "dt" in bound.arguments else (None, None)
-                steps = dts if dts is not None else [dt] * n
-                results = []
-                for k in range(n):
-                    one = dict(bound.arguments)
-                    for name in names:
-                        if one.get(name) is not None:
-                            one[name] = one[name][k]
-                    if "dt" in one:
-                        one["dt"] = float(steps[k])
-                    results.append(fn(**one))
-                if dataclasses.is_dataclass(results[0]):
-                    return _stacked(results)
-                return np.array([np.asarray(r) for r in results])
-            return fn(*bound.args, **bound.kwargs)
+            listed = isinstance(first, (list, tuple)) and all(np.ndim(r) == 1 for r in first)
+            if not (_is_ragged(first) or (np.ndim(dt) == 1 and (listed or np.ndim(first) >= 2))):
+                return labelled(fn(*bound.args, **bound.kwargs), labels)
+            # One record at a time.
+            columns, leading = {}, None
+            for name in names:
+                value = bound.arguments.get(name)
+                if value is None:
+                    continue
+                if listed:
+                    columns[name] = [_real_array(r, name) for r in value]
+                    leading = leading or (len(value),)
+                else:
+                    array = _real_array(value, name)
+                    moved = np.moveaxis(array, _integer(bound.arguments.get("axis", -1), "axis"), -1)
+                    columns[name] = list(moved.reshape(-1, moved.shape[-1]))
+                    leading = leading or moved.shape[:-1]
+            n = len(columns[names[0]])
+            _, dts = _steps(dt, n) if "dt" in bound.arguments else (None, None)
+            results = []
+            for k in range(n):
+                one = dict(bound.arguments)
+                one.update({name: rows[k] for name, rows in columns.items()})
+                if "axis" in signature.parameters:
+                    one["axis"] = -1
+                if "dt" in one:
+                    one["dt"] = float(dts[k]) if dts is not None else dt
+                results.append(fn(**one))
+            if dataclasses.is_dataclass(results[0]):
+                stacked = _stacked(results)
+                return stacked if len(leading) == 1 else _reshaped(stacked, leading)
+            values = [np.asarray(r) for r in results]
+            if len({v.shape for v in values}) > 1:
+                return values  # curves of records of different lengths
+            return labelled(np.stack(values).reshape(leading + values[0].shape), labels)
 
         return call
 
@@ -619,7 +643,7 @@ def _chunked(
 
     def advance(count: int) -> None:
         if bar is not None:
-            bar.update(count * records_per_item)
+            bar.update(count if records_per_item == 1.0 else count * records_per_item)
 
     per_worker = _PROGRESS_CHUNKS_PER_WORKER if progress else 1
     n_chunks = min(n_items, workers * per_worker)
@@ -677,12 +701,12 @@ def _one_or_all(values: FloatArray, single: bool) -> Measure:
     return float(values[0]) if single else values
 
 
-def _time_series(acc: ArrayLike, axis: Any, units: Any,
-                 name: str = "acc") -> tuple[FloatArray, tuple[int, ...]]:
+def _time_series(acc: ArrayLike, axis: Any, units: Any, name: str = "acc",
+                 dt: Any = _NO_STEP) -> tuple[FloatArray, tuple[int, ...]]:
     """`acc` in g as (n_records, n_samples), time along `axis` moved last, and
     the shape of its record dimensions (with the checks and warnings of
-    every measure)."""
-    batch = _batch(acc, _NO_STEP, name=name, units=units, axis=axis)
+    every measure, those of `dt` included when it is given)."""
+    batch = _batch(acc, dt, name=name, units=units, axis=axis)
     if batch.ragged is not None:
         raise ValueError(f"{name} must hold records of one length here")
     return batch.uniform, batch.leading
@@ -845,8 +869,8 @@ def cav(
     if threshold == 0.0:
         return _scalar_measure(_cav, _cav_ragged, batch, (), workers, progress, "CAV", "cav")
     if batch.ragged is not None:
-        return np.array([float(_cav_threshold(r[np.newaxis, :], float(d), threshold)[0])
-                         for r, d in zip(batch.ragged, batch.dts)])
+        return batch.shaped(np.array([float(_cav_threshold(r[np.newaxis, :], float(d), threshold)[0])
+                                      for r, d in zip(batch.ragged, batch.dts)]), "cav")
     return _scalar_measure(lambda w, step: _cav_threshold(w, step, threshold), None, batch, (),
                            workers, progress, "CAV", "cav")
 
@@ -1388,7 +1412,7 @@ def spectra(
                                       len(group), 0, n_workers, progress, "spectra")
         return Spectra._from_table(
             period_array, damping_array if several else float(damping_array[0]),
-            table.reshape((batch.n,) + shape),
+            table.reshape(batch.leading + shape),
         )
     dt, leading, records = batch.dt, batch.leading, batch.uniform
     substeps = _substeps(period_array, dt, steps_per_period)
@@ -1412,6 +1436,7 @@ def spectra(
 # Konno-Ohmachi smoothing
 
 
+@_lazy("spectra")
 def konno_ohmachi_smooth(
     spectra: ArrayLike,
     bandwidth: float = 40.0,

@@ -426,6 +426,8 @@ def cmd_spectrum(args: argparse.Namespace, out: TextIO) -> None:
     periods = parse_periods(args.periods)
     if args.output:
         _output_kind(args.output)
+    if args.plot and len(files) == 1:
+        raise CommandError("--plot draws the spectra of a pair: give H2 too")
     records = [load_record(p, args.dt, args.column, args.skiprows) for p in files]
     if len(records) == 1:
         spectrum = api.spectra(records[0].samples, records[0].dt, periods, args.damping,
@@ -439,8 +441,6 @@ def cmd_spectrum(args: argparse.Namespace, out: TextIO) -> None:
         columns = _spectrum_columns(spectrum, records)
         shown = {k: v for k, v in columns.items() if not k.startswith("file_")}
         _emit(out, format_table(list(shown), list(zip(*shown.values()))))
-    if args.plot and len(records) == 1:
-        raise CommandError("--plot draws the spectra of a pair: give H2 too")
     if args.plot:
         plot_spectrum(args.plot, spectrum, records, records[0].title)
         _emit(out, f"wrote {args.plot}")
@@ -841,6 +841,9 @@ def write_atomically(path: str, write: Callable[[str], None]) -> None:
     os.close(handle)
     try:
         write(temporary)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)  # as a plain open() would have made it
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -881,7 +884,7 @@ def cmd_flatfile(args: argparse.Namespace, out: TextIO) -> int:
 def _flatfile_on_cluster(args: argparse.Namespace, kind: str, options: dict, out: TextIO) -> int:
     """--scheduler or --dask-workers: the workers read and compute; a Parquet
     output is a dataset (a folder) that they write themselves."""
-    from .flatfile import flatfile
+    from .flatfile import cluster_run
 
     try:
         from distributed import Client, LocalCluster
@@ -897,17 +900,16 @@ def _flatfile_on_cluster(args: argparse.Namespace, kind: str, options: dict, out
         client = Client(cluster)
     try:
         if kind == ".parquet":
-            rows = flatfile(args.paths, client=client, output=args.output, overwrite=True, **options)
+            rows, errors = cluster_run(client, args.paths, args.output, True, 1, options)
             _emit(out, f"wrote {args.output}: {rows} rows (a Parquet dataset, one file per partition)")
-            return 0
-        frame = flatfile(args.paths, client=client, **options)
+        else:
+            frame, errors = cluster_run(client, args.paths, None, False, 1, options)
+            write_atomically(args.output, lambda path: frame.to_csv(path, index=False))
+            _emit(out, f"wrote {args.output}: {len(frame)} rows, {frame.shape[1]} columns")
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    write_atomically(args.output, lambda path: frame.to_csv(path, index=False))
-    errors = frame.attrs.get("errors", [])
-    _emit(out, f"wrote {args.output}: {len(frame)} rows, {frame.shape[1]} columns")
     for path, message in errors:
         print(f"{PROG}: skipped {path}: {message}", file=sys.stderr)
     return 3 if errors else 0
@@ -987,8 +989,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="PGA, Arias intensity, CAV, significant durations, PGV, PGD, CAV5, CAVstd, "
         "bracketed duration",
         description="PGA, Arias intensity, CAV, D5-75, D5-95, PGV, PGD, CAV5, CAVstd and the "
-        "bracketed duration at 0.05 g of each record.  With exactly "
-        "two records, or with --pair, the RotD50 PGA of each horizontal pair as well.",
+        "bracketed duration at 0.05 g of each record.  With --pair, the RotD50 PGA of each "
+        "horizontal pair as well.",
     )
     p.add_argument("files", nargs="+", metavar="FILE", help="records (.AT2 or text, in g)")
     p.add_argument(
@@ -1080,7 +1082,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="skip files that cannot be read instead of stopping")
     p.add_argument("--progress", action="store_true", help="show a progress bar (tqdm)")
     p.add_argument("--scheduler", metavar="ADDRESS",
-                   help="run on a running Dask cluster (needs groundmotion[dask])")
+                   help="run on a running Dask cluster (needs groundmotion[dask]); each task "
+                   "computes with one thread, and --workers and --progress apply to local runs")
     p.add_argument("--dask-workers", type=_positive_int, metavar="N",
                    help="run on a local Dask cluster of N worker processes")
     p.set_defaults(run=cmd_flatfile)

@@ -57,7 +57,10 @@ _METADATA = ("station", "component", "label", "rsn", "event", "date", "station_n
 
 
 def psa_column(period: float) -> str:
-    return f"PSA({period:.3f})"
+    """``PSA(0.010)``: three decimals where they give the period exactly, the
+    shortest exact form otherwise, so that no two periods share a name."""
+    text = f"{period:.3f}"
+    return f"PSA({text if float(text) == period else repr(float(period))})"
 
 
 def _is_vertical(label: str) -> bool:
@@ -91,8 +94,11 @@ def _manifest(pairs: Any) -> dict[str, tuple[str, str]]:
     if missing:
         raise ValueError(f"the manifest needs the columns path, station and component; "
                          f"{', '.join(sorted(missing))} missing")
-    return {os.path.normpath(str(r["path"])): (str(r["station"]), str(r["component"]))
-            for r in rows}
+    return {_key_path(r["path"]): (str(r["station"]), str(r["component"])) for r in rows}
+
+
+def _key_path(path: Any) -> str:
+    return os.path.normpath(os.path.abspath(str(path)))
 
 
 def _read_all(sources: Any, keep_going: bool) -> tuple[list[Any], list[tuple[str, str]]]:
@@ -124,15 +130,21 @@ def _stations(records: list[Any], pairs: Any) -> list[tuple[str, dict[str, Any]]
     manifest = None if isinstance(pairs, (bool, str)) and pairs in ("auto", True, False) \
         else _manifest(pairs)
     grouped: dict[str, list[tuple[str, Any]]] = {}
-    for k, record in enumerate(records):
-        path = os.path.normpath(str(record.metadata.get("path", "")))
+    matched = set()
+    for record in records:
+        path = _key_path(record.metadata.get("path", record.name))
         if manifest is not None and path in manifest:
             station, label = manifest[path]
+            matched.add(path)
         elif pairs is False:
-            station, label = f"{_station_key(record)}#{k}", record.component
+            station, label = record.name, record.component
         else:
             station, label = _station_key(record), record.component
         grouped.setdefault(station, []).append((label, record))
+    unmatched = [] if manifest is None else sorted(set(manifest) - matched)
+    if unmatched:
+        warnings.warn(f"{len(unmatched)} manifest row(s) name no record read: "
+                      + ", ".join(unmatched[:5]), api.GroundMotionWarning, stacklevel=3)
     stations = []
     for station, members in grouped.items():
         roles: dict[str, Any] = {}
@@ -214,9 +226,16 @@ def flatfile(
     import pandas as pd
 
     if client is not None:
-        return _on_cluster(client, records_or_paths, output, overwrite, threads_per_task,
-                           dict(periods=periods, damping=damping, measures=measures, pairs=pairs,
-                                keep_going=keep_going))
+        result, errors = cluster_run(client, records_or_paths, output, overwrite,
+                                     threads_per_task,
+                                     dict(periods=periods, damping=damping, measures=measures,
+                                          pairs=pairs, keep_going=keep_going))
+        if errors:
+            warnings.warn(
+                f"{len(errors)} file(s) skipped: " + "; ".join(f"{p}: {e}" for p, e in errors),
+                api.GroundMotionWarning, stacklevel=2,
+            )
+        return result
     if output is not None:
         raise ValueError("output= is the Parquet dataset of a cluster run: give client= too, "
                          "or write the returned DataFrame yourself")
@@ -225,6 +244,8 @@ def flatfile(
     if unknown:
         raise ValueError(f"measures must be among {', '.join(STANDARD_MEASURES)}; got {unknown}")
     period_array = NGA_WEST2_PERIODS if periods is None else api._periods(periods)
+    if len(set(map(psa_column, period_array))) < len(period_array):
+        raise ValueError("periods must be distinct")
     damping = api._damping(damping)
     records, errors = _read_all(records_or_paths, keep_going)
     if errors:
@@ -329,11 +350,13 @@ def _rotated_table(stations: list[tuple[str, dict[str, Any]]], periods: np.ndarr
 PARTITION_FILES = 256
 
 
-def _name_key(path: str) -> str:
-    """The station of a file from its name alone: the RSN of a PEER name,
-    otherwise the name without its component label."""
+def _name_key(path: str, manifest: dict | None = None) -> str:
+    """The station of a file before it is read: the manifest's, else the RSN
+    of a PEER name, else the name without its component label."""
     import re
 
+    if manifest is not None and _key_path(path) in manifest:
+        return manifest[_key_path(path)][0]
     base = os.path.basename(str(path).rstrip("/"))
     rsn = re.match(r"RSN(\d+)[_.]", base, re.IGNORECASE)
     if rsn:
@@ -343,21 +366,17 @@ def _name_key(path: str) -> str:
                   flags=re.IGNORECASE) or stem
 
 
-def partitions(paths: Sequence[str], n_workers: int) -> list[list[str]]:
-    """Contiguous runs of files, a station's files never split: about four
-    partitions per worker, so that a slow partition or a lost worker costs
-    little, and at most PARTITION_FILES files in each."""
-    groups: list[list[str]] = []
-    last = None
+def partitions(paths: Sequence[str], n_workers: int, manifest: dict | None = None) -> list[list[str]]:
+    """Runs of files in their order, a station's files never split (the
+    stations of the manifest, when there is one): about four partitions per
+    worker, so that a slow partition or a lost worker costs little, and at
+    most PARTITION_FILES files in each."""
+    groups: dict[str, list[str]] = {}
     for path in paths:
-        key = _name_key(path)
-        if key != last:
-            groups.append([])
-            last = key
-        groups[-1].append(path)
+        groups.setdefault(_name_key(path, manifest), []).append(path)
     target = max(1, min(PARTITION_FILES, math.ceil(len(paths) / max(1, 4 * n_workers))))
     parts: list[list[str]] = []
-    for group in groups:
+    for group in groups.values():
         if not parts or len(parts[-1]) + len(group) > target:
             parts.append([])
         parts[-1].extend(group)
@@ -378,48 +397,59 @@ def _partition(paths: list[str], options: dict, threads: int, target: str | None
     return len(frame), frame.attrs["errors"]
 
 
-def _on_cluster(client: Any, sources: Any, output: str | None, overwrite: bool, threads: int,
-                options: dict) -> Any:
+def cluster_run(client: Any, sources: Any, output: str | None, overwrite: bool, threads: int,
+                options: dict) -> tuple[Any, list[tuple[str, str]]]:
+    """The flatfile on a cluster: the gathered table (or, with `output`, the
+    number of rows of the Parquet dataset the workers wrote) and the files
+    skipped."""
+    import shutil
+
     import pandas as pd
     from distributed import Client
 
-    if isinstance(client, str):
+    own_client = isinstance(client, str)
+    if own_client:
         client = Client(client)
-    paths: list[str] = []
-    for item in ([sources] if isinstance(sources, (str, os.PathLike)) else sources):
-        if isinstance(item, io.Record):
-            raise TypeError("on a cluster the workers read the files: give paths, not Records")
-        paths.extend(io._expand(item))
-    n_workers = max(1, len(client.scheduler_info().get("workers", {})))
-    parts = partitions(paths, n_workers)
     target = None
-    if output is not None:
-        output = os.path.abspath(output)
-        if os.path.exists(output) and not overwrite:
-            raise FileExistsError(f"{output} exists; pass overwrite=True to replace it")
-        target = f"{os.path.dirname(output)}/.{os.path.basename(output)}.{os.getpid()}.partial"
-        os.makedirs(target, exist_ok=False)
-    futures = [client.submit(_partition, part, options, threads, target, k, pure=False)
-               for k, part in enumerate(parts)]
     try:
+        paths: list[str] = []
+        for item in ([sources] if isinstance(sources, (str, os.PathLike)) else sources):
+            if isinstance(item, io.Record):
+                raise TypeError("on a cluster the workers read the files: give paths, not Records")
+            paths.extend(io._expand(item))
+        pairs = options.get("pairs", "auto")
+        manifest = None if isinstance(pairs, (bool, str)) and pairs in ("auto", True, False) \
+            else _manifest(pairs)
+        if manifest is not None:
+            options = {**options, "pairs": pd.DataFrame(
+                [{"path": p, "station": st, "component": c} for p, (st, c) in manifest.items()])}
+        n_workers = max(1, len(client.scheduler_info().get("workers", {})))
+        parts = partitions(paths, n_workers, manifest)
+        if output is not None:
+            output = os.path.abspath(output)
+            if os.path.exists(output) and not overwrite:
+                raise FileExistsError(f"{output} exists; pass overwrite=True to replace it")
+            target = os.path.join(os.path.dirname(output),
+                                  f".{os.path.basename(output)}.{os.getpid()}.partial")
+            os.makedirs(target, exist_ok=False)
+        futures = [client.submit(_partition, part, options, threads, target, k, pure=False)
+                   for k, part in enumerate(parts)]
         results = client.gather(futures)
-    except BaseException:
+        if target is None:
+            frames = [r for r in results if len(r.columns)]
+            frame = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
+            errors = [e for r in results for e in r.attrs.get("errors", [])]
+            frame.attrs["errors"] = errors
+            return frame, errors
+        if os.path.isdir(output):
+            shutil.rmtree(output)
+        elif os.path.exists(output):
+            os.remove(output)
+        os.replace(target, output)
+        target = None
+        return sum(n for n, _ in results), [e for _, errs in results for e in errs]
+    finally:
         if target is not None:
-            import shutil
-
             shutil.rmtree(target, ignore_errors=True)
-        raise
-    if target is None:
-        frames = [r for r in results if len(r.columns)]
-        frame = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
-        frame.attrs["errors"] = [e for r in results for e in r.attrs.get("errors", [])]
-        return frame
-    if os.path.exists(output):
-        import shutil
-
-        shutil.rmtree(output)
-    os.replace(target, output)
-    errors = [e for _, errs in results for e in errs]
-    if errors:
-        warnings.warn(f"{len(errors)} file(s) skipped", api.GroundMotionWarning, stacklevel=3)
-    return sum(n for n, _ in results)
+        if own_client:
+            client.close()

@@ -7,7 +7,6 @@ installed); the smoothing runs in the compiled kernel.
 
 from __future__ import annotations
 
-import warnings
 from typing import Any
 
 import numpy as np
@@ -97,10 +96,9 @@ def smooth_onto(spectra: ArrayLike, bandwidth: float, frequencies: ArrayLike | N
         low, high = freq[freq > 0.0][0], freq[-1]
         outside = (centres < low) | (centres > high)
         if outside.any():
-            warnings.warn(
+            api._warn(
                 f"{int(outside.sum())} of the center_frequencies lie outside the input bins "
-                f"({low:g} to {high:g} Hz); their windows see only one side of the centre",
-                GroundMotionWarning, stacklevel=3,
+                f"({low:g} to {high:g} Hz); their windows see only one side of the centre"
             )
     n_workers = api._workers(workers)
     freq_row, centre_row = freq[np.newaxis, :], centres[np.newaxis, :]
@@ -256,15 +254,22 @@ def effective_amplitude_spectrum(
     amplitude spectrum (EAS) as a metric for ground motion modeling using
     Fourier amplitudes. PEER Report 2018/08, Chapter 2.
     """
-    arrays = {"comp_0": api._real_array(comp_0, "comp_0"),
-              "comp_90": api._real_array(comp_90, "comp_90")}
-    if arrays["comp_0"].shape != arrays["comp_90"].shape:
-        raise ValueError(
-            f"comp_90 has shape {arrays['comp_90'].shape} but comp_0 has shape "
-            f"{arrays['comp_0'].shape}; the components of a record must have the same shape"
-        )
-    fas_0, fas_90 = (fourier_spectrum(arrays[name], dt, nfft=nfft, units=units, axis=axis,
-                                      workers=workers) for name in arrays)
+    batches = api._component_batches({"comp_0": comp_0, "comp_90": comp_90}, dt, units, axis)
+    if batches[0].ragged is not None:
+        # Record by record; the records must share their frequencies.
+        steps = batches[0].steps()
+        ones = [effective_amplitude_spectrum(x, y, float(d), center_frequencies=center_frequencies,
+                                             bandwidth=bandwidth, nfft=nfft, workers=workers)
+                for x, y, d in zip(batches[0].ragged, batches[1].ragged, steps)]
+        if any(one.frequencies.shape != ones[0].frequencies.shape
+               or np.any(one.frequencies != ones[0].frequencies) for one in ones):
+            raise ValueError("records of different lengths or steps have different frequencies: "
+                             "give nfft, one dt, and center_frequencies")
+        return FourierSpectrum(ones[0].frequencies,
+                               np.stack([one.amplitude for one in ones]).reshape(
+                                   batches[0].leading + ones[0].amplitude.shape))
+    fas_0, fas_90 = (fourier_spectrum(b.uniform, b.dt, nfft=nfft, workers=workers)
+                     for b in batches)
     freq = fas_0.frequencies
     if center_frequencies is None:
         low, high = (freq[1], freq[-1]) if freq.size > 1 else (np.inf, 0.0)
@@ -280,4 +285,4 @@ def effective_amplitude_spectrum(
     # hypot: no overflow on the way for any finite amplitudes.
     eas = np.hypot(fas_0.amplitude, fas_90.amplitude) * np.sqrt(0.5)
     smoothed = smooth_onto(eas, bandwidth, freq, centres, -1, workers, False)
-    return FourierSpectrum(centres, smoothed)
+    return FourierSpectrum(centres, batches[0].shaped(smoothed))

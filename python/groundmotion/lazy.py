@@ -87,6 +87,9 @@ def _with_dask(fn: Callable[..., Any], bound: inspect.BoundArguments,
                 "components of a record must have the same shape"
             )
     axis = _time_axis(bound, first.ndim)
+    if np.ndim(bound.arguments.get("dt", 0.0)) > 0:
+        raise ValueError("with dask arrays, dt must be one number: records with steps of their "
+                         "own go in a list (a ragged batch) instead")
     for name, array in zip(names, arrays):
         if len(array.chunks[axis]) > 1:
             raise ValueError(
@@ -119,6 +122,8 @@ def _with_dask(fn: Callable[..., Any], bound: inspect.BoundArguments,
         rows = da.map_blocks(
             lambda *b: np.asarray(block(*b), dtype=np.float64).reshape(b[0].shape[:-1] + (width,)),
             *arrays, dtype=np.float64, chunks=arrays[0].chunks[:-1] + ((width,),))
+        if extra == (n_time,):  # a curve along the time axis goes back where it came from
+            return da.moveaxis(rows, -1, axis)
         return rows.reshape(leading + extra) if len(extra) > 1 else rows
     # Named fields: each block gives its fields side by side in one row per
     # record, which the result's lazy fields then take apart.
@@ -145,6 +150,21 @@ def _with_dask(fn: Callable[..., Any], bound: inspect.BoundArguments,
 
 # ---------------------------------------------------------------------------
 # xarray
+
+
+def _field_dims(name: str, shape: tuple[int, ...], shared: dict[str, np.ndarray]) -> tuple[str, ...]:
+    """The dimensions of a field's trailing `shape`, in the order damping,
+    percentile, period, frequency, among the result's shared axes; a field
+    named rotdnn is the one that has percentiles beside periods."""
+    import itertools
+
+    present = [d for d in ("damping", "percentile", "period", "frequency") if d in shared]
+    fits = [c for c in itertools.combinations(present, len(shape))
+            if all(len(shared[d]) == n for d, n in zip(c, shape))]
+    if not fits:
+        raise ValueError(f"cannot name the dimensions of {name} of shape {shape}")
+    wanted = [c for c in fits if ("percentile" in c) == (name == "rotdnn" or "period" not in present)]
+    return (wanted or fits)[0]
 
 
 def _with_xarray(call: Callable[..., Any], fn: Callable[..., Any],
@@ -187,9 +207,8 @@ def _with_xarray(call: Callable[..., Any], fn: Callable[..., Any],
         value = getattr(result, f.name)
         if f.name in _AXES or value is None:
             continue
-        extra = [d for d in ("damping", "percentile", "period", "frequency") if d in shared
-                 and (d != "percentile" or f.name == "rotdnn")]
-        variables[f.name] = xr.DataArray(value, dims=dims + tuple(extra),
+        extra = _field_dims(f.name, np.shape(value)[len(dims):], shared)
+        variables[f.name] = xr.DataArray(value, dims=dims + extra,
                                          coords={**coords, **{d: shared[d] for d in extra}})
     if len(variables) == 1:
         return next(iter(variables.values())).rename(next(iter(variables)))
