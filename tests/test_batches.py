@@ -64,7 +64,7 @@ def test_pandas_record_dimensions_axis_and_units():
         assert fn(frame["H2"], 0.01) == fn(acc[0, 1], 0.01)
         assert fn(acc, 0.01).shape == (2, 3)
         assert_same_bits(fn(np.moveaxis(acc, -1, 0), 0.01, axis=0), fn(acc, 0.01))
-    assert_same_bits(gm.arias_intensity(acc * 980.665, 0.01, units="gal"), gm.arias_intensity(acc * 980.665 / 980.665, 0.01))
+    assert np.allclose(gm.arias_intensity(acc * 980.665, 0.01, units="gal"), gm.arias_intensity(acc, 0.01), rtol=1e-14)
     assert np.allclose(gm.cav(acc * 9.80665, 0.01, units="m/s2"), gm.cav(acc, 0.01), rtol=1e-14)
     r = gm.rotd(acc, acc[::-1], percentiles=[10])
     assert r.rotd50.shape == (2, 3) and r.rotdnn.shape == (2, 3, 1)

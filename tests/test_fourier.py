@@ -66,16 +66,29 @@ def test_peers_agree_within_1e_12():
     freq = np.fft.rfftfreq(4096, 0.005)[1:]
     spectrum = np.abs(RNG.standard_normal(freq.size)) * freq ** -0.5
     centres = np.logspace(-1, np.log10(90), 150)
-    ours = konno_ohmachi_smooth(spectrum, 188.5, frequencies=freq, center_frequencies=centres)
-    pykooh = pytest.importorskip("pykooh")
-    theirs = pykooh.smooth(centres, freq, spectrum, 188.5, normalize=True)
-    shared = np.isfinite(theirs)  # pykooh gives NaN where a window holds too few bins
-    assert shared.sum() > 100
-    assert np.max(np.abs(ours - theirs)[shared] / theirs[shared]) <= 1e-12
-    konno = pytest.importorskip("obspy.signal.konnoohmachismoothing")
-    theirs = konno.konno_ohmachi_smoothing(spectrum, freq, bandwidth=40, normalize=True)
-    ours = konno_ohmachi_smooth(spectrum, 40.0, frequencies=freq)
-    assert np.max(np.abs(ours - theirs) / theirs) <= 1e-12
+    checked = 0
+    try:
+        import pykooh
+    except ImportError:
+        pykooh = None
+    if pykooh is not None:
+        ours = konno_ohmachi_smooth(spectrum, 188.5, frequencies=freq, center_frequencies=centres)
+        theirs = pykooh.smooth(centres, freq, spectrum, 188.5, normalize=True)
+        shared = np.isfinite(theirs)  # pykooh gives NaN where a window holds too few bins
+        assert shared.sum() > 100
+        assert np.max(np.abs(ours - theirs)[shared] / theirs[shared]) <= 1e-12
+        checked += 1
+    try:
+        from obspy.signal import konnoohmachismoothing as konno
+    except ImportError:
+        konno = None
+    if konno is not None:
+        theirs = konno.konno_ohmachi_smoothing(spectrum, freq, bandwidth=40, normalize=True)
+        ours = konno_ohmachi_smooth(spectrum, 40.0, frequencies=freq)
+        assert np.max(np.abs(ours - theirs) / theirs) <= 1e-12
+        checked += 1
+    if not checked:
+        pytest.skip("neither pykooh nor ObsPy is installed")
 
 
 def test_batches_nan_overflow_and_axes():

@@ -22,6 +22,16 @@ MEASURES = {
     "response": lambda a, b: gm.response_spectrum(a, b, None, 0.01, PERIODS, percentiles=[84]).rotdnn,
     "fourier": lambda a, b: gm.fourier_spectrum(a, 0.01, nfft=1024).amplitude,
     "eas": lambda a, b: gm.effective_amplitude_spectrum(a, b, 0.01, center_frequencies=[0.5, 5.0]).amplitude,
+    "peaks": lambda a, b: gm.peak_motions(a, 0.01).pgd,
+    "rotd_peaks": lambda a, b: gm.rotd_peak_motions(a, b, 0.01).pgv,
+    "cav5": lambda a, b: gm.cav(a, 0.01, gm.CAV5_THRESHOLD),
+    "cav_std": lambda a, b: gm.cav_std(a, 0.01),
+    "bracketed": lambda a, b: gm.bracketed_duration(a, 0.01, 0.1),
+    "husid": lambda a, b: gm.husid(a, 0.01),
+    "arias_times": lambda a, b: gm.arias_times(a, 0.01, [0.05, 0.5, 0.95]),
+    "housner": lambda a, b: gm.housner_intensity(a, 0.01),
+    "smooth": lambda a, b: gm.konno_ohmachi_smooth(abs(a), 40.0, frequencies=np.arange(700) * 0.1,
+                                                    center_frequencies=[1.0, 7.0]),
 }
 
 
@@ -31,6 +41,13 @@ def test_dask_arrays_are_lazy_one_task_per_chunk_and_exact(name):
     lazy = fn(da.from_array(X, chunks=(2, 2, -1)), da.from_array(Y, chunks=(2, 2, -1)))
     assert isinstance(lazy, da.Array) and lazy.numblocks[:2] == (3, 2)
     assert_same_bits(lazy.compute(scheduler="sync"), fn(X, Y))
+
+
+def test_time_on_another_axis_stays_there():
+    lazy = gm.husid(da.from_array(np.moveaxis(X[0], -1, 0), chunks=(-1, 2)), 0.01, axis=0)
+    assert_same_bits(lazy.compute(scheduler="sync"), np.moveaxis(gm.husid(X[0], 0.01), -1, 0))
+    with pytest.raises(ValueError, match="dt must be one number"):
+        gm.cav(da.from_array(X[0], chunks=(2, -1)), np.full(5, 0.01))
 
 
 def test_a_split_time_axis_is_refused_with_the_rechunk_to_do():
@@ -50,6 +67,9 @@ def test_dataarrays_keep_their_coordinates_and_gain_the_measure_axes():
     assert s.psa.dims == ("event", "station", "damping", "period") and list(s.period.values) == PERIODS
     r = gm.response_spectrum(a, b, None, 0.01, PERIODS, percentiles=[84])
     assert r.rotdnn.dims == ("event", "station", "percentile", "period")
+    peaks = gm.rotd_peak_motions(a, b, 0.01, percentiles=[50, 100])
+    assert peaks.pga.dims == ("event", "station", "percentile")
+    assert_same_bits(peaks.pgd.values, gm.rotd_peak_motions(X, Y, 0.01, percentiles=[50, 100]).pgd)
     lazy = gm.fourier_spectrum(a.chunk({"event": 2}), 0.01)
     assert isinstance(lazy.data, da.Array) and lazy.dims[-1] == "frequency"
     assert_same_bits(lazy.values, gm.fourier_spectrum(X, 0.01).amplitude)
