@@ -100,6 +100,7 @@ def local(args, folder):
     t_read, records = seconds(lambda: gm.read_records(folder))
     t_compute, table = seconds(lambda: flatfile(records, workers=1))
     t_total, _ = seconds(lambda: flatfile(folder, workers=1))
+    t_all_cpus, _ = seconds(lambda: flatfile(folder))
     subset = stations[: args.peer_stations]
     t_peer, _ = seconds(lambda: [peer_station(s, NGA_WEST2_PERIODS, 0.05) for s in subset])
     t_peer_all = t_peer * len(stations) / len(subset)
@@ -109,6 +110,10 @@ def local(args, folder):
           f"stations, {t_peer:.2f} s, scaled)")
     ratio = t_peer_all / t_total
     print(f"  ratio x{ratio:.1f}   target >= 30x: {'met' if ratio >= 30 else 'MISSED'}")
+    print(f"  groundmotion flatfile, every CPU {t_all_cpus:8.3f} s  (the default workers=None; "
+          f"ratio x{t_peer_all / t_all_cpus:.1f})")
+    print(f"  per record: reading {1e3 * t_read / n_files:.2f} ms, computing "
+          f"{1e3 * t_compute / n_files:.2f} ms (one thread)")
 
 
 def cluster(args, folder):

@@ -306,39 +306,53 @@ def _component_table(rows: list[tuple[str, str, str, Any]], periods: np.ndarray,
             columns["D5-95"] = api.significant_duration(ragged, steps, workers=workers)
         psa = api.spectra(ragged, steps, periods, damping, workers=workers,
                           progress=progress).psa
+    names = [psa_column(t) for t in periods]
     table = []
     for k, (station, role, label, record) in enumerate(rows):
         row = _metadata(station, role, label, record)
         row.update({name: float(values[k]) for name, values in columns.items()})
-        row.update({psa_column(t): float(v) for t, v in zip(periods, psa[k])})
+        row.update(zip(names, psa[k].tolist()))
         table.append(row)
     return table
 
 
 def _rotated_table(stations: list[tuple[str, dict[str, Any]]], periods: np.ndarray,
                    damping: float, wanted: list[str], workers: Any) -> list[dict]:
+    from concurrent.futures import ThreadPoolExecutor
+
     from .measures import rotd_peak_motions
 
-    table = []
-    for station, roles in stations:
-        if "H1" not in roles or "H2" not in roles:
-            continue
-        (l1, r1), (l2, r2) = roles["H1"], roles["H2"]
-        if not math.isclose(r1.dt, r2.dt, rel_tol=1e-9):
-            continue
+    names = [psa_column(t) for t in periods]
+    pairs = [(station, roles) for station, roles in stations
+             if "H1" in roles and "H2" in roles
+             and math.isclose(roles["H1"][1].dt, roles["H2"][1].dt, rel_tol=1e-9)]
+
+    def rotated(item: tuple[str, dict[str, Any]]) -> tuple[int, Any, Any]:
+        (_, r1), (_, r2) = item[1]["H1"], item[1]["H2"]
         n = min(len(r1.acceleration), len(r2.acceleration))
         h1, h2 = (np.asarray(r.acceleration[:n], dtype=np.float64) for r in (r1, r2))
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", api.GroundMotionWarning)
-            spectrum = api.response_spectrum(h1, h2, None, r1.dt, periods, damping,
-                                             workers=workers)
-            peaks = rotd_peak_motions(h1, h2, r1.dt) if {"PGA", "PGV", "PGD"} & set(wanted) else None
+        spectrum = api.response_spectrum(h1, h2, None, r1.dt, periods, damping, workers=1)
+        peaks = rotd_peak_motions(h1, h2, r1.dt) if {"PGA", "PGV", "PGD"} & set(wanted) else None
+        return n, spectrum, peaks
+
+    # One station per task: the kernels release the interpreter lock.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", api.GroundMotionWarning)
+        n_workers = api._workers(workers)
+        if n_workers > 1 and len(pairs) > 1:
+            with ThreadPoolExecutor(max_workers=n_workers) as pool:
+                results = list(pool.map(rotated, pairs))
+        else:
+            results = [rotated(item) for item in pairs]
+    table = []
+    for (station, roles), (n, spectrum, peaks) in zip(pairs, results):
+        (l1, r1), (l2, r2) = roles["H1"], roles["H2"]
         for k, role in enumerate(("RotD00", "RotD50", "RotD100")):
             row = _metadata(station, role, f"{l1}+{l2}", r1, n)
             if peaks is not None:
                 row.update(PGA=float(peaks.pga[k]), PGV=float(peaks.pgv[k]), PGD=float(peaks.pgd[k]))
             values = getattr(spectrum, role.lower())
-            row.update({psa_column(t): float(v) for t, v in zip(periods, values)})
+            row.update(zip(names, np.asarray(values).tolist()))
             table.append(row)
     return table
 
@@ -368,13 +382,13 @@ def _name_key(path: str, manifest: dict | None = None) -> str:
 
 def partitions(paths: Sequence[str], n_workers: int, manifest: dict | None = None) -> list[list[str]]:
     """Runs of files in their order, a station's files never split (the
-    stations of the manifest, when there is one): about four partitions per
-    worker, so that a slow partition or a lost worker costs little, and at
-    most PARTITION_FILES files in each."""
+    stations of the manifest, when there is one): about eight partitions per
+    worker, so that the workers finish together and a lost worker costs
+    little, and at most PARTITION_FILES files in each."""
     groups: dict[str, list[str]] = {}
     for path in paths:
         groups.setdefault(_name_key(path, manifest), []).append(path)
-    target = max(1, min(PARTITION_FILES, math.ceil(len(paths) / max(1, 4 * n_workers))))
+    target = max(1, min(PARTITION_FILES, math.ceil(len(paths) / max(1, 8 * n_workers))))
     parts: list[list[str]] = []
     for group in groups.values():
         if not parts or len(parts[-1]) + len(group) > target:
