@@ -6,6 +6,7 @@
 #include "cav.hpp"
 #include "konno_ohmachi.hpp"
 #include "module_def.hpp"
+#include "numbers.hpp"
 #include "peak_motions.hpp"
 #include "psa_substeps.hpp"
 #include "rotd_percentiles.hpp"
@@ -129,6 +130,11 @@ constexpr gm::frame::Function MEASURES[] = {
                 "(1, n_fractions) array fractions_py, i found by the search of\n"
                 "_core._significant_duration, as an (n_records, n_fractions) array.",
                 waveforms_py, dt, fractions_py),
+    GM_FUNCTION(_parse_numbers, gm::parse_numbers,
+                "The whitespace-separated decimal numbers of the bytes text_py, each\n"
+                "rounded correctly to float64, as an (n + 1,) array: -1 then the n numbers,\n"
+                "or, when a token is not a decimal number, that token's byte offset alone.",
+                text_py),
     GM_FUNCTION(_simd_target, simd_target,
                 "The instruction set the kernels run on in this process: \"avx2\",\n"
                 "\"baseline\" (SSE2 on x86-64, NEON on aarch64) or \"scalar\".  The\n"

@@ -577,6 +577,17 @@ PyObject* run_call(const Function& fn, PyObject* const* args, Py_ssize_t nargs,
                 held.refs[i] = convert_rows(bound[i], values[i]);
                 ok = held.refs[i] != nullptr;
                 break;
+            case Kind::Bytes:
+                if (PyBytes_Check(bound[i])) {
+                    Py_INCREF(bound[i]);  // bytes never change: the pointer stays good
+                    held.refs[i] = bound[i];
+                    values[i].text = Text{PyBytes_AS_STRING(bound[i]),
+                                          static_cast<uint64_t>(PyBytes_GET_SIZE(bound[i]))};
+                    ok = true;
+                } else {
+                    raise_type_mismatch(bound[i], "bytes");
+                }
+                break;
         }
         if (!ok) {
             add_note(param_name(fn, i));

@@ -12,7 +12,8 @@
 // names the Python function, its kernel, its documentation and its
 // parameters in Python order.  The parameter kinds come from the kernel's
 // C++ parameter types (const View2D& is an array, const RowList& a sequence
-// of 1-D arrays, double a float, uint64_t an unsigned integer), and the adapter, the method-table row and the text
+// of 1-D arrays, const Text& a bytes object, double a float, uint64_t an
+// unsigned integer), and the adapter, the method-table row and the text
 // signature from the declaration; nothing here is specific to one measure.
 #pragma once
 
@@ -36,6 +37,7 @@ enum class Kind : uint8_t {
     Float,  // float64 through the interpreter's float conversion
     UInt,   // unsigned 64-bit integer through the index protocol
     Rows,   // a list or tuple of one-dimensional float64 ndarrays, any lengths and strides
+    Bytes,  // a bytes object, borrowed read-only
 };
 
 // One converted argument; only the member matching the parameter's kind is set.
@@ -45,6 +47,7 @@ struct Value {
     uint64_t u = 0;
     std::vector<Row> row_storage;
     RowList rows;
+    Text text;
 };
 
 // What a kernel hands back: a result array, or a static text.
@@ -82,6 +85,8 @@ consteval Kind kind_of() {
         return Kind::Float;
     } else if constexpr (std::is_same_v<T, RowList>) {
         return Kind::Rows;
+    } else if constexpr (std::is_same_v<T, Text>) {
+        return Kind::Bytes;
     } else {
         static_assert(std::is_same_v<T, uint64_t>,
                       "a kernel takes views, row lists, doubles or uint64_t");
@@ -97,6 +102,8 @@ const T& value_of(const Value& v) {
         return v.f;
     } else if constexpr (std::is_same_v<T, RowList>) {
         return v.rows;
+    } else if constexpr (std::is_same_v<T, Text>) {
+        return v.text;
     } else {
         return v.u;
     }

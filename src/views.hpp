@@ -66,6 +66,12 @@ struct View2D {
     }
 };
 
+// Read-only bytes of the caller's (a Python bytes object).
+struct Text {
+    const char* data = nullptr;
+    uint64_t size = 0;
+};
+
 // A record of a ragged batch as a one-row view.
 inline View2D one_row(const Row& r) { return View2D{r.data, 1, r.len, 0, r.stride}; }
 

@@ -4,6 +4,7 @@ their internal checks must refuse.  Tests, scripts and benchmarks read this
 list; a new compiled function or module is one more record."""
 
 import importlib
+import re
 from dataclasses import dataclass
 from typing import Callable
 
@@ -20,7 +21,7 @@ class Compiled:
     module: str
     name: str
     params: tuple  # parameter names in order
-    kinds: str  # one letter per parameter: a = float64 2-D array, r = list of 1-D arrays, f = float, u = unsigned
+    kinds: str  # one letter per parameter: a = float64 2-D array, r = list of 1-D arrays, b = bytes, f = float, u = unsigned
     make_args: Callable  # rng, ns, nt -> small valid arguments
     result: Callable  # arguments -> (shape, dtype) of the result
     refused: Callable = lambda rng: []  # argument tuples an internal check refuses
@@ -44,6 +45,10 @@ def _ragged(rng, ns, nt):
 
 def _steps_row(ns):
     return np.linspace(0.005, 0.02, ns)[np.newaxis, :]
+
+
+# A decimal number as the text reader takes it.
+NUMBER = re.compile(rb"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|(?i:inf|infinity|nan(?:\([0-9A-Za-z_]*\))?))")
 
 
 def _per_row(args):
@@ -167,6 +172,10 @@ FUNCTIONS += [
              lambda a: ((a[0].shape[0], a[2].shape[1]), np.float64),
              lambda rng: [(np.ones((2, 4)), 0.01, np.ones((2, 1))),
                           (np.ones((2, 4)), 0.01, np.array([[1.5]]))]),
+    Compiled(MEASURES, "_parse_numbers", ("text_py",), "b",
+             lambda rng, ns=5, nt=64: (" ".join(map(repr, rng.standard_normal(ns * nt).tolist())).encode(),),
+             lambda a: ((len(a[0].split()) + 1,) if all(map(NUMBER.fullmatch, a[0].split())) else (1,),
+                        np.float64)),
 ]
 # Functions that report on the build instead of computing a measure: nothing
 # in, a text out.  The properties of the measures do not apply to them.

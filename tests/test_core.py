@@ -95,6 +95,9 @@ BAD = {
           ([np.zeros(2), np.zeros((1, 2))], TypeError, "'ndarray' object is not an instance of 'ndarray'"),
           ([np.zeros(2, np.float32)], TypeError, "'ndarray' object is not an instance of 'ndarray'"),
           ([[1.0]], TypeError, "'list' object is not an instance of 'ndarray'")],
+    "b": [("1 2", TypeError, "'str' object is not an instance of 'bytes'"),
+          (bytearray(b"1 2"), TypeError, "'bytearray' object is not an instance of 'bytes'"),
+          (None, TypeError, "'None' is not an instance of 'bytes'")],
 }
 
 
@@ -250,11 +253,13 @@ def hostile_arrays(draw):
 
 
 GOOD = {"a": hostile_arrays(), "f": st.one_of(st.floats(), st.sampled_from(SPECIAL)), "u": st.integers(0, 9),
-        "r": st.lists(hostile_arrays().map(lambda a: a[0] if a.shape[0] else a.reshape(-1)), max_size=12)}
+        "r": st.lists(hostile_arrays().map(lambda a: a[0] if a.shape[0] else a.reshape(-1)), max_size=12),
+        "b": st.one_of(st.binary(max_size=64), st.lists(st.floats(), max_size=12).map(lambda v: " ".join(map(repr, v)).encode()))}
 WRONG = {"a": st.sampled_from([None, 1.0, [[1.0]], np.zeros(3), np.zeros((2, 2), complex), np.zeros((2, 2), object)]),
          "f": st.sampled_from([None, "1.0", 2**70, np.float32(2.0), True]),
          "u": st.sampled_from([-5, 2**64, 2**62, 1.5, None, np.int64(3)]),
-         "r": st.sampled_from([None, np.zeros(3), [np.zeros((2, 2))], [1.0], "abc", (np.zeros(2, np.int64),)])}
+         "r": st.sampled_from([None, np.zeros(3), [np.zeros((2, 2))], [1.0], "abc", (np.zeros(2, np.int64),)]),
+         "b": st.sampled_from([None, "1 2", 1.0, memoryview(b"12"), np.zeros(2)])}
 
 
 OSCILLATOR_COLUMNS = {"_psa": 8, "_oscillator_peaks": 10, "_psa_percentiles": 9, "_psa_substeps": 9}  # coefficient columns

@@ -107,3 +107,19 @@ def test_malformed_columns(tmp_path, text, kwargs, line, match):
     with pytest.raises(RecordFormatError, match=match) as info:
         read_columns(path, **kwargs)
     assert info.value.line == line and str(path) in str(info.value)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.floats(allow_nan=False), max_size=40), st.lists(st.sampled_from([" ", "\n", "\t", "\r\n", "  "]), min_size=41, max_size=41),
+       st.sampled_from(["{:r}", "{:.7E}", "{:.3e}", "+{:r}", "{:.17g}"]))
+def test_the_compiled_number_reader_is_python_float(values, spaces, form):
+    from groundmotion._measures import _parse_numbers
+
+    tokens = [(form.replace(":r", "!r") if ":r" in form else form).format(v) for v in values]
+    tokens = [t.replace("+-", "-") for t in tokens]
+    text = "".join(s + t for s, t in zip(spaces, tokens)) + spaces[-1]
+    parsed = _parse_numbers(text.encode())
+    assert parsed[0] == -1 and parsed[1:].tolist() == [float(t) for t in tokens]
+    for bad, at in ((b"1 2 x3", 4), (b"1 ++2", 2), (b"0x10", 0), (b"1,5", 0)):
+        assert _parse_numbers(bad).tolist() == [at]
+    assert _parse_numbers(b"1e400 -1e-400").tolist() == [-1, float("1e400"), float("-1e-400")]

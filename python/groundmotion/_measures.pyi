@@ -10,7 +10,7 @@ from numpy.typing import NDArray
 __all__ = ["_oscillator_peaks", "_rotd_percentiles", "_psa_percentiles", "_psa_substeps",
            "_konno_ohmachi_onto", "_arias_ragged", "_cav_ragged", "_significant_duration_ragged",
            "_oscillator_peaks_ragged", "_peak_motions", "_rotd_motions", "_cav_threshold",
-           "_cav_std", "_bracketed_duration", "_husid", "_arias_times", "_simd_target"]
+           "_cav_std", "_bracketed_duration", "_husid", "_arias_times", "_parse_numbers", "_simd_target"]
 
 def _simd_target() -> str:
     """The instruction set the kernels run on in this process: "avx2",
@@ -130,3 +130,7 @@ def _rotd_motions(
 ) -> NDArray[np.float64]:
     """RotDnn of the running velocity and displacement of every horizontal
     pair, shape (n_records, 2, n_percentiles)."""
+
+def _parse_numbers(text_py: bytes) -> NDArray[np.float64]:
+    """-1 then the whitespace-separated decimal numbers of the text, or the byte
+    offset of the first token that is not one."""
