@@ -382,13 +382,13 @@ def _name_key(path: str, manifest: dict | None = None) -> str:
 
 def partitions(paths: Sequence[str], n_workers: int, manifest: dict | None = None) -> list[list[str]]:
     """Runs of files in their order, a station's files never split (the
-    stations of the manifest, when there is one): about eight partitions per
+    stations of the manifest, when there is one): about four partitions per
     worker, so that the workers finish together and a lost worker costs
     little, and at most PARTITION_FILES files in each."""
     groups: dict[str, list[str]] = {}
     for path in paths:
         groups.setdefault(_name_key(path, manifest), []).append(path)
-    target = max(1, min(PARTITION_FILES, math.ceil(len(paths) / max(1, 8 * n_workers))))
+    target = max(1, min(PARTITION_FILES, math.ceil(len(paths) / max(1, 4 * n_workers))))
     parts: list[list[str]] = []
     for group in groups.values():
         if not parts or len(parts[-1]) + len(group) > target:
