@@ -65,6 +65,10 @@ def test_bad_files_pairing_rules_and_the_command_line(tmp_path, capsys, table):
     with pytest.warns(gm.GroundMotionWarning, match="skipped"):
         kept = flatfile(folder, keep_going=True)
     assert len(kept) == 18 and kept.attrs["errors"][0][0].endswith("RSN99_BROKEN_X000.AT2")
+    fine = flatfile(sorted(PEER.glob("RSN47*")), periods=[0.02, 1.0], steps_per_period=10, measures=[])
+    record = gm.read_record(fine.path[0])
+    assert_same_bits(fine.iloc[0, 10:].to_numpy(float), gm.spectra(record.acceleration, record.dt, [0.02, 1.0],
+                                                                   steps_per_period=10).psa)
     alone = flatfile(sorted(PEER.glob("RSN31*")), pairs=False, measures=["PGA"], periods=[1.0])
     assert list(alone.component) == ["H1", "H1", "V"] and list(alone.columns[10:]) == ["PGA", "PSA(1.000)"]
     manifest = tmp_path / "manifest.csv"

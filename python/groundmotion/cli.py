@@ -866,7 +866,8 @@ def cmd_flatfile(args: argparse.Namespace, out: TextIO) -> int:
                 "pip install 'groundmotion[parquet]'"
             ) from None
     periods = parse_periods(args.periods) if args.periods else None
-    options = dict(periods=periods, damping=args.damping, keep_going=args.keep_going)
+    options = dict(periods=periods, damping=args.damping, keep_going=args.keep_going,
+                   steps_per_period=args.steps_per_period)
     if args.scheduler or args.dask_workers:
         return _flatfile_on_cluster(args, kind, options, out)
     frame = flatfile(args.paths, workers=args.workers, progress=args.progress, **options)
@@ -1080,6 +1081,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="fraction of critical damping (default 0.05)")
     p.add_argument("--keep-going", action="store_true",
                    help="skip files that cannot be read instead of stopping")
+    p.add_argument("--steps-per-period", type=_positive_int, metavar="N",
+                   help="sub-steps for periods below N dt, the last sample left out (10 is "
+                   "PEER's NGA-West2 rule; default: one step per sample interval)")
     p.add_argument("--progress", action="store_true", help="show a progress bar (tqdm)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="run on a running Dask cluster (needs groundmotion[dask]); each task "

@@ -166,6 +166,7 @@ def flatfile(
     *,
     periods: Sequence[float] | None = None,
     damping: float = 0.05,
+    steps_per_period: int | None = None,
     measures: Iterable[str] | None = None,
     pairs: Any = "auto",
     keep_going: bool = False,
@@ -187,6 +188,10 @@ def flatfile(
         0.01 to 20 s) by default.
     damping : float, optional
         Fraction of critical damping of the spectra.
+    steps_per_period : int or None, optional
+        As in `spectra`: ``10`` is the rule of PEER's NGA-West2 spectra (short
+        periods on sub-steps, the last sample left out); None (the default)
+        runs every oscillator once per sample interval.
     measures : iterable of str, optional
         Columns besides PSA among `STANDARD_MEASURES`; all by default.
     pairs : "auto", False, a CSV path or a DataFrame, optional
@@ -229,7 +234,8 @@ def flatfile(
         result, errors = cluster_run(client, records_or_paths, output, overwrite,
                                      threads_per_task,
                                      dict(periods=periods, damping=damping, measures=measures,
-                                          pairs=pairs, keep_going=keep_going))
+                                          pairs=pairs, keep_going=keep_going,
+                                          steps_per_period=steps_per_period))
         if errors:
             warnings.warn(
                 f"{len(errors)} file(s) skipped: " + "; ".join(f"{p}: {e}" for p, e in errors),
@@ -256,8 +262,9 @@ def flatfile(
     stations = _stations(records, pairs)
     rows = [(station, role, label, record) for station, roles in stations
             for role, (label, record) in roles.items()]
-    table = _component_table(rows, period_array, damping, wanted, workers, progress)
-    rotated = _rotated_table(stations, period_array, damping, wanted, workers)
+    table = _component_table(rows, period_array, damping, wanted, workers, progress,
+                             steps_per_period)
+    rotated = _rotated_table(stations, period_array, damping, wanted, workers, steps_per_period)
     order = {station: k for k, (station, _) in enumerate(stations)}
     roles = ("H1", "H2", "V", "RotD00", "RotD50", "RotD100")
     every = sorted(table + rotated, key=lambda r: (order[r["station"]], roles.index(r["component"])))
@@ -278,7 +285,8 @@ def _metadata(station: str, role: str, label: str, record: Any, n: int | None = 
 
 
 def _component_table(rows: list[tuple[str, str, str, Any]], periods: np.ndarray, damping: float,
-                     wanted: list[str], workers: Any, progress: bool) -> list[dict]:
+                     wanted: list[str], workers: Any, progress: bool,
+                     steps_per_period: int | None = None) -> list[dict]:
     if not rows:
         return []
     from .measures import CAV5_THRESHOLD, peak_motions
@@ -304,8 +312,8 @@ def _component_table(rows: list[tuple[str, str, str, Any]], periods: np.ndarray,
                                                         workers=workers)
         if "D5-95" in wanted:
             columns["D5-95"] = api.significant_duration(ragged, steps, workers=workers)
-        psa = api.spectra(ragged, steps, periods, damping, workers=workers,
-                          progress=progress).psa
+        psa = api.spectra(ragged, steps, periods, damping, workers=workers, progress=progress,
+                          steps_per_period=steps_per_period).psa
     names = [psa_column(t) for t in periods]
     table = []
     for k, (station, role, label, record) in enumerate(rows):
@@ -317,7 +325,8 @@ def _component_table(rows: list[tuple[str, str, str, Any]], periods: np.ndarray,
 
 
 def _rotated_table(stations: list[tuple[str, dict[str, Any]]], periods: np.ndarray,
-                   damping: float, wanted: list[str], workers: Any) -> list[dict]:
+                   damping: float, wanted: list[str], workers: Any,
+                   steps_per_period: int | None = None) -> list[dict]:
     from concurrent.futures import ThreadPoolExecutor
 
     from .measures import rotd_peak_motions
@@ -331,7 +340,8 @@ def _rotated_table(stations: list[tuple[str, dict[str, Any]]], periods: np.ndarr
         (_, r1), (_, r2) = item[1]["H1"], item[1]["H2"]
         n = min(len(r1.acceleration), len(r2.acceleration))
         h1, h2 = (np.asarray(r.acceleration[:n], dtype=np.float64) for r in (r1, r2))
-        spectrum = api.response_spectrum(h1, h2, None, r1.dt, periods, damping, workers=1)
+        spectrum = api.response_spectrum(h1, h2, None, r1.dt, periods, damping, workers=1,
+                                         steps_per_period=steps_per_period)
         peaks = rotd_peak_motions(h1, h2, r1.dt) if {"PGA", "PGV", "PGD"} & set(wanted) else None
         return n, spectrum, peaks
 
