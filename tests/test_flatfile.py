@@ -2,6 +2,7 @@
 published values, bad files, station pairing, the command line, and the same
 table from a Dask cluster (gathered, written as Parquet, with a worker killed)."""
 
+import csv
 import os
 import shutil
 import signal
@@ -81,8 +82,9 @@ def test_bad_files_pairing_rules_and_the_command_line(tmp_path, capsys, table):
     assert cli.main(["flatfile", str(folder), "--output", str(out)]) == 2 and out.read_text() == "old"
     assert cli.main(["flatfile", str(folder), "--output", str(out), "--keep-going"]) == 3
     assert "RSN99_BROKEN_X000.AT2" in capsys.readouterr().err
-    written = pd.read_csv(out, dtype={"rsn": "string"}, engine="python")  # Python's exact float parsing
-    assert_same_bits(written["PSA(1.000)"].to_numpy(), table["PSA(1.000)"].to_numpy())
+    with open(out, newline="") as handle:  # Python's own float(): exact on every version
+        written = [float(row["PSA(1.000)"]) for row in csv.DictReader(handle)]
+    assert_same_bits(written, table["PSA(1.000)"].to_numpy())
     assert oct(os.stat(out).st_mode & 0o777) == oct(0o666 & ~umask())
     try:
         import pyarrow  # noqa: F401
@@ -95,7 +97,10 @@ def test_bad_files_pairing_rules_and_the_command_line(tmp_path, capsys, table):
 @pytest.mark.skipif(os.environ.get("GM_SANITIZED") == "1", reason="worker processes under the sanitizers")
 def test_a_cluster_gives_the_local_table_even_when_a_worker_dies(tmp_path):
     distributed = pytest.importorskip("distributed")
-    pytest.importorskip("pyarrow")
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:  # absent, or built for another NumPy
+        pytest.skip("pyarrow does not import")
     folder = tmp_path / "many"
     folder.mkdir()
     for copy in range(12):  # 36 stations of three components

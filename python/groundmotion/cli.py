@@ -851,6 +851,12 @@ def write_atomically(path: str, write: Callable[[str], None]) -> None:
         raise
 
 
+def _frame_csv(frame: Any, path: str) -> None:
+    """A DataFrame as CSV, every float in the shortest form that reads back as
+    the same double (pandas' own formatting is not that on every version)."""
+    frame.to_csv(path, index=False, float_format=lambda v: repr(float(v)))
+
+
 def cmd_flatfile(args: argparse.Namespace, out: TextIO) -> int:
     from .flatfile import flatfile
 
@@ -872,7 +878,7 @@ def cmd_flatfile(args: argparse.Namespace, out: TextIO) -> int:
         return _flatfile_on_cluster(args, kind, options, out)
     frame = flatfile(args.paths, workers=args.workers, progress=args.progress, **options)
     if kind == ".csv":
-        write_atomically(args.output, lambda path: frame.to_csv(path, index=False))
+        write_atomically(args.output, lambda path: _frame_csv(frame, path))
     else:
         write_atomically(args.output, lambda path: frame.to_parquet(path, index=False))
     errors = frame.attrs.get("errors", [])
@@ -905,7 +911,7 @@ def _flatfile_on_cluster(args: argparse.Namespace, kind: str, options: dict, out
             _emit(out, f"wrote {args.output}: {rows} rows (a Parquet dataset, one file per partition)")
         else:
             frame, errors = cluster_run(client, args.paths, None, False, 1, options)
-            write_atomically(args.output, lambda path: frame.to_csv(path, index=False))
+            write_atomically(args.output, lambda path: _frame_csv(frame, path))
             _emit(out, f"wrote {args.output}: {len(frame)} rows, {frame.shape[1]} columns")
     finally:
         client.close()
