@@ -176,21 +176,23 @@ def _workers(value: Any) -> int:
     return number
 
 
-def _periods(value: ArrayLike) -> FloatArray:
-    """Oscillator periods as a fresh 1-D array, each positive and finite."""
-    period_array = _real_array(value, "periods")
-    if period_array.ndim > 1:
-        raise ValueError(
-            f"periods must be a number or 1-D; got an array of shape {period_array.shape}"
-        )
-    period_array = np.atleast_1d(period_array).copy()
-    bad = np.flatnonzero(~(np.isfinite(period_array) & (period_array > 0.0)))
+def _positive_values(value: ArrayLike, name: str) -> FloatArray:
+    """A number or 1-D sequence as a fresh 1-D array, each positive and finite."""
+    array = _real_array(value, name)
+    if array.ndim > 1:
+        raise ValueError(f"{name} must be a number or 1-D; got an array of shape {array.shape}")
+    array = np.atleast_1d(array).copy()
+    bad = np.flatnonzero(~(np.isfinite(array) & (array > 0.0)))
     if bad.size:
         raise ValueError(
-            f"periods must be positive and finite; got periods[{bad[0]}] = "
-            f"{float(period_array[bad[0]])!r}"
+            f"{name} must be positive and finite; got {name}[{bad[0]}] = {float(array[bad[0]])!r}"
         )
-    return period_array
+    return array
+
+
+def _periods(value: ArrayLike) -> FloatArray:
+    """Oscillator periods as a fresh 1-D array, each positive and finite."""
+    return _positive_values(value, "periods")
 
 
 def _damping(value: Any, name: str = "damping") -> float:
@@ -237,19 +239,24 @@ def _percentiles(value: Any) -> FloatArray:
     return array
 
 
+def _axis_of(value: Any, name: str, axis: Any) -> int:
+    """`axis` checked against the dimensions of `value` (an array)."""
+    ndim = np.ndim(value)
+    if ndim == 0:
+        raise ValueError(f"{name} must have a time axis; got a single number")
+    axis_number = _integer(axis, "axis")
+    if not -ndim <= axis_number < ndim:
+        raise ValueError(
+            f"axis must lie in [{-ndim}, {ndim}) for {name} of shape {np.shape(value)}; "
+            f"got {axis_number}"
+        )
+    return axis_number
+
+
 def _time_last(value: ArrayLike, name: str, axis: Any) -> tuple[np.ndarray, tuple[int, ...]]:
     """`value` with `axis` moved last, as (n_records, n) rows, and the shape
     of the record dimensions."""
-    array = _real_array(value, name)
-    if array.ndim == 0:
-        raise ValueError(f"{name} must have at least one dimension; got a single number")
-    axis_number = _integer(axis, "axis")
-    if not -array.ndim <= axis_number < array.ndim:
-        raise ValueError(
-            f"axis must lie in [{-array.ndim}, {array.ndim}) for {name} of shape "
-            f"{array.shape}; got {axis_number}"
-        )
-    moved = np.moveaxis(array, axis_number, -1)
+    moved = np.moveaxis(_real_array(value, name), _axis_of(value, name, axis), -1)
     return moved.reshape(-1, moved.shape[-1]), moved.shape[:-1]
 
 
@@ -396,14 +403,7 @@ def _batch(acc: Any, dt: Any, *, name: str = "acc", units: str = "g", axis: Any 
         batch = _Batch(None, ragged, step, dts, (len(ragged),), False, None)
     else:
         array = _real_array(acc, name)
-        if array.ndim == 0:
-            raise ValueError(f"{name} must have a time axis; got a single number")
-        axis_number = _integer(axis, "axis")
-        if not -array.ndim <= axis_number < array.ndim:
-            raise ValueError(
-                f"axis must lie in [{-array.ndim}, {array.ndim}) for {name} of shape "
-                f"{array.shape}; got {axis_number}"
-            )
+        axis_number = _axis_of(array, name, axis)
         if (labels is None and axis is LAST_AXIS and array.ndim >= 2
                 and array.shape[-2] > array.shape[-1]):
             _warn(

@@ -61,19 +61,7 @@ def _frequencies(value: ArrayLike, n_bins: int) -> np.ndarray:
 
 
 def _centres(value: ArrayLike) -> np.ndarray:
-    centres = api._real_array(value, "center_frequencies")
-    if centres.ndim > 1:
-        raise ValueError(
-            f"center_frequencies must be a number or 1-D; got an array of shape {centres.shape}"
-        )
-    centres = np.atleast_1d(centres).copy()
-    bad = np.flatnonzero(~(np.isfinite(centres) & (centres > 0.0)))
-    if bad.size:
-        raise ValueError(
-            "center_frequencies must be positive and finite; got "
-            f"center_frequencies[{bad[0]}] = {centres[bad[0]]!r}"
-        )
-    return centres
+    return api._positive_values(value, "center_frequencies")
 
 
 def smooth_onto(spectra: ArrayLike, bandwidth: float, frequencies: ArrayLike | None,
