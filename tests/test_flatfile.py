@@ -126,3 +126,21 @@ def test_a_cluster_gives_the_local_table_even_when_a_worker_dies(tmp_path):
         pd.testing.assert_frame_equal(pd.read_parquet(tmp_path / "ds"), local, check_dtype=False)
         with pytest.raises(FileExistsError, match="overwrite"):
             flatfile(folder, client=client, output=str(tmp_path / "ds"))
+
+
+@pytest.mark.skipif(os.environ.get("GM_SANITIZED") == "1", reason="a cluster under the sanitizers")
+def test_object_storage_stand_in_read_locally_and_by_a_cluster():
+    fsspec = pytest.importorskip("fsspec")
+    distributed = pytest.importorskip("distributed")
+    store = fsspec.filesystem("memory")
+    for path in PEER.glob("*.AT2.gz"):
+        store.pipe(f"/bucket/records/{path.name}", path.read_bytes())
+    local = flatfile(PEER, periods=[0.2, 1.0]).drop(columns="path")
+    remote = flatfile("memory://bucket/records", periods=[0.2, 1.0])
+    assert remote.path[0].startswith("memory://")
+    pd.testing.assert_frame_equal(remote.drop(columns="path"), local)
+    # Worker threads share the process's memory filesystem, as workers share a bucket.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        gathered = flatfile("memory://bucket/records/RSN*", periods=[0.2, 1.0], client=client)
+    pd.testing.assert_frame_equal(gathered.drop(columns="path"), local)

@@ -98,7 +98,8 @@ def _manifest(pairs: Any) -> dict[str, tuple[str, str]]:
 
 
 def _key_path(path: Any) -> str:
-    return os.path.normpath(os.path.abspath(str(path)))
+    text = str(path)
+    return text if io._is_url(text) else os.path.normpath(os.path.abspath(text))
 
 
 def _read_all(sources: Any, keep_going: bool) -> tuple[list[Any], list[tuple[str, str]]]:

@@ -1123,11 +1123,33 @@ def read_record(
     return records[0]
 
 
+def _expand_url(name: str) -> list[str]:
+    """A URL: a file as it is; a folder or a glob in an fsspec filesystem,
+    expanded as a local one is (sorted, hidden entries left out)."""
+    try:
+        import fsspec
+    except ImportError:
+        return [name]  # read_record says what to install
+    fs, path = fsspec.core.url_to_fs(name)
+    protocol = name.split("://", 1)[0]
+
+    def url(found: str) -> str:
+        return found if _is_url(found) else f"{protocol}://{found.lstrip('/') if protocol != 'memory' else found}"
+
+    if glob.has_magic(path):
+        return [url(f) for f in sorted(fs.glob(path)) if fs.isfile(f)]
+    if fs.isdir(path):
+        return [url(f) for f in sorted(fs.find(path))
+                if not any(part.startswith(".") for part in f.split("/"))
+                and _suffix(f) in _RECORD_SUFFIXES]
+    return [name]
+
+
 def _expand(source: PathLike | Iterable[PathLike]) -> list[str]:
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source)
         if _is_url(name):
-            return [name]
+            return _expand_url(name)
         if os.path.isdir(name):
             found = []
             for root, folders, files in os.walk(name):
