@@ -828,26 +828,24 @@ OwnedArray smooth_onto(const View2D& spectra, const View2D& frequencies, const V
     if (frequencies.cols != n) panic_not_equal("frequencies", frequencies.cols, n);
 
     const size_t first = (n > 0 && frequencies.at(0, 0) == 0.0) ? 1 : 0;
-    std::vector<double> log_f = buffer(n);
-    for (size_t i = 0; i < n; ++i) log_f[i] = std::log10(frequencies.at(0, i));
-    // Centres padded with the last one to whole panels (computed, dropped).
+    // Centres padded with the last one to whole panels (computed, dropped);
+    // their logarithms and the sines and cosines of their angles y = b log10 f
+    // (cos y = sin(y + pi/2)).
     const size_t padded = (n_c + kernel::PANEL - 1) / kernel::PANEL * kernel::PANEL;
-    std::vector<double> log_c = buffer(padded);
-    for (size_t j = 0; j < padded; ++j) log_c[j] = std::log10(centres.at(0, std::min(j, n_c - 1)));
-
-    // The angles y = b log10 f of every bin and centre, their sines and
-    // cosines (cos y = sin(y + pi/2)).
-    std::vector<double> angles = buffer(2 * (n + padded)), sines = buffer(2 * (n + padded));
-    for (size_t i = 0; i < n + padded; ++i) {
-        const double y = bandwidth * (i < n ? log_f[i] : log_c[i - n]);
-        angles[i] = std::isfinite(y) ? y : 0.0;  // the 0 Hz bin takes no part
-        angles[n + padded + i] = angles[i] + M_PI_2;
+    std::vector<double> log_c = buffer(padded), centre_trig = buffer(2 * padded);
+    for (size_t j = 0; j < padded; ++j) {
+        log_c[j] = std::log10(centres.at(0, std::min(j, n_c - 1)));
+        centre_trig[j] = bandwidth * log_c[j];
+        centre_trig[padded + j] = centre_trig[j] + M_PI_2;
     }
-    sine(angles, sines);
-    const kernel::Angles bin_angles{sines.data(), sines.data() + n + padded},
-        centre_angles{sines.data() + n, sines.data() + 2 * n + padded};
+    sine(centre_trig, centre_trig);
+    // The same for one tile of bins at a time: working memory stays a tile's,
+    // whatever the number of bins.
+    double log_i[ONTO_BINS], bin_trig[2 * ONTO_BINS];
 
-    const size_t block = std::min<size_t>(TILE, padded);
+    // Up to two panels' worth of centres per block (one block for up to 256
+    // centres, so that each bin's logarithm and angle are taken once).
+    const size_t block = std::min<size_t>(2 * TILE, padded);
     std::vector<double> w = buffer(ONTO_BINS * block), sums(n_c, 0.0),
                         packed = buffer(std::min<size_t>(m, CHUNK) * ONTO_BINS);
     const int headroom = headroom_of(n);
@@ -858,10 +856,20 @@ OwnedArray smooth_onto(const View2D& spectra, const View2D& frequencies, const V
         const size_t ld = (cols + kernel::PANEL - 1) / kernel::PANEL * kernel::PANEL;
         for (size_t i0 = first; i0 < n; i0 += ONTO_BINS) {
             const size_t rows = std::min<size_t>(ONTO_BINS, n - i0);
-            across_tile(log_f.data() + i0, {bin_angles.sin + i0, bin_angles.cos + i0}, rows,
-                        log_c.data() + c0, {centre_angles.sin + c0, centre_angles.cos + c0}, ld,
-                        ld, bandwidth, w.data());
-            column_sums(w.data(), rows, ld, cols, sums.data() + c0);
+            for (size_t k = 0; k < rows; ++k) {
+                log_i[k] = std::log10(frequencies.at(0, i0 + k));
+                bin_trig[k] = bandwidth * log_i[k];
+                bin_trig[rows + k] = bin_trig[k] + M_PI_2;
+            }
+            sine({bin_trig, 2 * rows}, {bin_trig, 2 * rows});
+            across_tile(log_i, {bin_trig, bin_trig + rows}, rows, log_c.data() + c0,
+                        {centre_trig.data() + c0, centre_trig.data() + padded + c0}, ld, ld,
+                        bandwidth, w.data());
+            // The column sums take at most a panel of TILE columns at a time.
+            for (size_t j = 0; j < cols; j += TILE) {
+                column_sums(w.data() + j, rows, ld, std::min<size_t>(TILE, cols - j),
+                            sums.data() + c0 + j);
+            }
             apply_tile(spectra, scale.data(), i0, w.data(), ld, rows, cols, y + c0, n_c,
                        i0 == first, packed.data());
         }
