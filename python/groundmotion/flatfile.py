@@ -391,20 +391,35 @@ def _name_key(path: str, manifest: dict | None = None) -> str:
                   flags=re.IGNORECASE) or stem
 
 
+def _size(path: str) -> int:
+    """A file's bytes, the measure of its work (1 where it cannot be told)."""
+    try:
+        return max(1, os.path.getsize(path)) if not io._is_url(path) else 1
+    except OSError:
+        return 1
+
+
 def partitions(paths: Sequence[str], n_workers: int, manifest: dict | None = None) -> list[list[str]]:
     """Runs of files in their order, a station's files never split (the
-    stations of the manifest, when there is one): about four partitions per
-    worker, so that the workers finish together and a lost worker costs
-    little, and at most PARTITION_FILES files in each."""
+    stations of the manifest, when there is one), of about equal bytes:
+    about four partitions per worker, so that the workers finish together and
+    a lost worker costs little, and at most PARTITION_FILES files in each."""
     groups: dict[str, list[str]] = {}
     for path in paths:
         groups.setdefault(_name_key(path, manifest), []).append(path)
-    target = max(1, min(PARTITION_FILES, math.ceil(len(paths) / max(1, 4 * n_workers))))
+    n_parts = max(1, 4 * n_workers, math.ceil(len(paths) / PARTITION_FILES))
+    sizes = {path: _size(path) for path in paths}
+    share = sum(sizes.values()) / n_parts
     parts: list[list[str]] = []
+    held = 0
     for group in groups.values():
-        if not parts or len(parts[-1]) + len(group) > target:
+        weight = sum(sizes[p] for p in group)
+        if (not parts or (held + weight / 2 > share and parts[-1])
+                or len(parts[-1]) + len(group) > PARTITION_FILES):
             parts.append([])
+            held = 0
         parts[-1].extend(group)
+        held += weight
     return parts
 
 
