@@ -215,34 +215,26 @@ GM_INLINE void durations_by_columns(const View2D& w, uint64_t count, double dt, 
     }
 }
 
-}  // namespace
 
-OwnedArray significant_duration(const View2D& waveforms, double dt, double low, double high) {
+// Calls row(r, cum, stride) with the cumulative Arias intensity of every
+// row r >= first (cols values spaced `stride` doubles): groups of ROWS rows
+// side by side on a vector target; the rest, and every row on the scalar
+// target, one at a time.
+template <class RowFn>
+void for_each_cumulative(const View2D& waveforms, double dt, uint64_t first, RowFn&& row) {
     const uint64_t ns = waveforms.rows;
     const uint64_t nt = waveforms.cols;
-    OwnedArray result(Dtype::F64, {ns});
-    double* out = result.f64();
-    if (ns == 0 || nt == 0) return result;
-
-    // Groups of ROWS rows side by side on a vector target; the rest, and
-    // every row on the scalar target, one at a time.
+    if (ns == 0 || nt == 0) return;
     uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
-        uint64_t done = 0;
+        uint64_t done = first;
         if constexpr (simd::is_vector<decltype(tag)>) {
             using V = simd::native<decltype(tag)>;
-            if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
-                waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
-                done = ns / ROWS * ROWS;
-                durations_by_columns<V>(waveforms, done, dt, low, high, out);
-            }
             if (nt >= 2 && ns - done >= static_cast<uint64_t>(ROWS)) {
                 std::vector<double> cum(nt * ROWS);
                 double* c = cum.data();
                 for (; done + ROWS <= ns; done += ROWS) {
                     cumulative_lanes<V>(waveforms, done, dt, c);
-                    for (int lane = 0; lane < ROWS; ++lane) {
-                        out[done + lane] = threshold_search(c + lane, ROWS, nt, dt, low, high);
-                    }
+                    for (int lane = 0; lane < ROWS; ++lane) row(done + lane, c + lane, ROWS);
                 }
             }
         }
@@ -253,9 +245,38 @@ OwnedArray significant_duration(const View2D& waveforms, double dt, double low, 
         for (; r < ns; ++r) {
             cumulative_trapz_row(waveforms.row(r), dt, Integrand::Square, cum.data());
             for (double& v : cum) v = v * ARIAS_FACTOR;
-            out[r] = threshold_search(cum.data(), 1, nt, dt, low, high);
+            row(r, cum.data(), int64_t{1});
         }
     }
+}
+
+}  // namespace
+
+OwnedArray significant_duration(const View2D& waveforms, double dt, double low, double high) {
+    const uint64_t ns = waveforms.rows;
+    const uint64_t nt = waveforms.cols;
+    OwnedArray result(Dtype::F64, {ns});
+    double* out = result.f64();
+    if (ns == 0 || nt == 0) return result;
+
+    // Rows adjacent in memory (Fortran order) by columns on a vector target;
+    // the rest from their cumulative intensity.
+    const uint64_t by_columns = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS) &&
+                waveforms.stride0 == static_cast<int64_t>(sizeof(double))) {
+                done = ns / ROWS * ROWS;
+                durations_by_columns<V>(waveforms, done, dt, low, high, out);
+            }
+        }
+        return done;
+    });
+    for_each_cumulative(waveforms, dt, by_columns,
+                        [&](uint64_t r, const double* cum, int64_t stride) {
+                            out[r] = threshold_search(cum, stride, nt, dt, low, high);
+                        });
     return result;
 }
 
@@ -316,48 +337,11 @@ OwnedArray significant_duration_ragged(const RowList& records, const View2D& dts
 // sums and the search of significant_duration, so that their sample indices
 // agree with its durations.
 
-namespace {
-
-// Calls row(r, cum, stride) with the cumulative Arias intensity of every
-// row r (cols values spaced `stride` doubles), as significant_duration's
-// row-group and one-row paths compute it.
-template <class RowFn>
-void for_each_cumulative(const View2D& waveforms, double dt, RowFn&& row) {
-    const uint64_t ns = waveforms.rows;
-    const uint64_t nt = waveforms.cols;
-    if (ns == 0 || nt == 0) return;
-    uint64_t r = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
-        uint64_t done = 0;
-        if constexpr (simd::is_vector<decltype(tag)>) {
-            using V = simd::native<decltype(tag)>;
-            if (nt >= 2 && ns >= static_cast<uint64_t>(ROWS)) {
-                std::vector<double> cum(nt * ROWS);
-                double* c = cum.data();
-                for (; done + ROWS <= ns; done += ROWS) {
-                    cumulative_lanes<V>(waveforms, done, dt, c);
-                    for (int lane = 0; lane < ROWS; ++lane) row(done + lane, c + lane, ROWS);
-                }
-            }
-        }
-        return done;
-    });
-    if (r < ns) {
-        std::vector<double> cum(nt);
-        for (; r < ns; ++r) {
-            cumulative_trapz_row(waveforms.row(r), dt, Integrand::Square, cum.data());
-            for (double& v : cum) v = v * ARIAS_FACTOR;
-            row(r, cum.data(), int64_t{1});
-        }
-    }
-}
-
-}  // namespace
-
 OwnedArray husid(const View2D& waveforms, double dt) {
     const uint64_t nt = waveforms.cols;
     OwnedArray result(Dtype::F64, {waveforms.rows, nt});
     double* out = result.f64();
-    for_each_cumulative(waveforms, dt, [&](uint64_t r, const double* cum, int64_t stride) {
+    for_each_cumulative(waveforms, dt, 0, [&](uint64_t r, const double* cum, int64_t stride) {
         double* o = out + r * nt;
         const double total = cum[static_cast<int64_t>(nt - 1) * stride];
         if (unusable_total(total)) {
