@@ -28,7 +28,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from check_peer_spectra import DEFAULT, METADATA, SPECTRA, peer_spectra, sections  # noqa: E402
+from check_peer_spectra import DEFAULT, METADATA, SPECTRA, peer_spectra, search_results  # noqa: E402
 
 import groundmotion as gm  # noqa: E402
 from groundmotion.flatfile import flatfile, psa_column  # noqa: E402
@@ -42,11 +42,9 @@ def main() -> int:
     parser.add_argument("folder", nargs="?", default=str(DEFAULT))
     args = parser.parse_args()
     folder = Path(args.folder)
-    search = folder / "_SearchResults.csv"
-    if not search.is_file():
-        print(f"no PEER records here: {search} does not exist; nothing to check")
+    parts = search_results(folder)
+    if parts is None:
         return 0
-    parts = sections(search)
     periods, peer_psa = peer_spectra(parts[SPECTRA])
     header, *rows = parts[METADATA]
     key = header.index("Record Sequence Number")

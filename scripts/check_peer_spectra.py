@@ -49,6 +49,15 @@ def sections(path: Path) -> dict[str, list[list[str]]]:
     return result
 
 
+def search_results(folder: Path) -> dict[str, list[list[str]]] | None:
+    """The sections of the folder's _SearchResults.csv, or None (said) without one."""
+    search = folder / "_SearchResults.csv"
+    if not search.is_file():
+        print(f"no PEER records here: {search} does not exist; nothing to check")
+        return None
+    return sections(search)
+
+
 def records(table: list[list[str]]) -> list[tuple[str, str, str]]:
     """(RSN, H1 file, H2 file) of each record of the metadata section."""
     header = table[0]
@@ -79,11 +88,10 @@ def main() -> int:
     parser.add_argument("--workers", type=int, default=1)
     args = parser.parse_args()
     folder = Path(args.folder)
-    search = folder / "_SearchResults.csv"
-    if not search.is_file():
-        print(f"no PEER records here: {search} does not exist; nothing to check")
+    parts = search_results(folder)
+    if parts is None:
         return 0
-    parts = sections(search)
+    search = folder / "_SearchResults.csv"
     if METADATA not in parts or SPECTRA not in parts:
         print(f"{search} lacks the sections '{METADATA}' or '{SPECTRA}'; nothing to check")
         return 0

@@ -851,6 +851,13 @@ def write_atomically(path: str, write: Callable[[str], None]) -> None:
         raise
 
 
+def _skipped(errors: Sequence[tuple[str, str]]) -> int:
+    """The files --keep-going skipped, on standard error; the exit status."""
+    for path, message in errors:
+        print(f"{PROG}: skipped {path}: {message}", file=sys.stderr)
+    return 3 if errors else 0
+
+
 def _frame_csv(frame: Any, path: str) -> None:
     """A DataFrame as CSV, every float in the shortest form that reads back as
     the same double (pandas' own formatting is not that on every version)."""
@@ -881,11 +888,8 @@ def cmd_flatfile(args: argparse.Namespace, out: TextIO) -> int:
         write_atomically(args.output, lambda path: _frame_csv(frame, path))
     else:
         write_atomically(args.output, lambda path: frame.to_parquet(path, index=False))
-    errors = frame.attrs.get("errors", [])
     _emit(out, f"wrote {args.output}: {len(frame)} rows, {frame.shape[1]} columns")
-    for path, message in errors:
-        print(f"{PROG}: skipped {path}: {message}", file=sys.stderr)
-    return 3 if errors else 0
+    return _skipped(frame.attrs.get("errors", []))
 
 
 def _flatfile_on_cluster(args: argparse.Namespace, kind: str, options: dict, out: TextIO) -> int:
@@ -917,9 +921,7 @@ def _flatfile_on_cluster(args: argparse.Namespace, kind: str, options: dict, out
         client.close()
         if cluster is not None:
             cluster.close()
-    for path, message in errors:
-        print(f"{PROG}: skipped {path}: {message}", file=sys.stderr)
-    return 3 if errors else 0
+    return _skipped(errors)
 
 
 # ---------------------------------------------------------------------------
