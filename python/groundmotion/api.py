@@ -308,6 +308,22 @@ def _is_pandas(value: Any, kind: str) -> bool:
     return type(value).__name__ == kind and type(value).__module__.startswith("pandas")
 
 
+def _unpandas(value: Any, name: str) -> tuple[Any, Any]:
+    """A pandas object as records: a DataFrame holds one per column, time down
+    the index (returned with time last, and its column labels); a Series is
+    one record."""
+    if _is_pandas(value, "DataFrame"):
+        return _real_array(value.to_numpy(), name).T, value.columns
+    if _is_pandas(value, "Series"):
+        return value.to_numpy(), None
+    return value, None
+
+
+def _listed(value: Any) -> bool:
+    """A list or tuple of 1-D records."""
+    return isinstance(value, (list, tuple)) and all(np.ndim(item) == 1 for item in value)
+
+
 def _is_ragged(value: Any) -> bool:
     """A list or tuple of 1-D records whose lengths differ."""
     if not isinstance(value, (list, tuple)) or len(value) < 2:
@@ -385,15 +401,10 @@ def _batch(acc: Any, dt: Any, *, name: str = "acc", units: str = "g", axis: Any 
     if not isinstance(units, str) or units not in _UNITS:
         raise ValueError(f"units must be one of {', '.join(map(repr, _UNITS))}; got {units!r}")
     divisor = _UNITS[units]
-    labels = None
-    if _is_pandas(acc, "DataFrame"):
-        labels = acc.columns
-        acc = _real_array(acc.to_numpy(), name).T  # one record per column, time down the index
+    acc, labels = _unpandas(acc, name)
+    if labels is not None:
         axis = -1
-    elif _is_pandas(acc, "Series"):
-        acc = acc.to_numpy()
-    if _is_ragged(acc) or (isinstance(acc, (list, tuple)) and np.ndim(dt) == 1 and len(acc) > 1
-                           and all(np.ndim(item) == 1 for item in acc)):
+    if _is_ragged(acc) or (_listed(acc) and len(acc) > 1 and np.ndim(dt) == 1):
         ragged = [_real_array(item, f"{name}[{k}]") for k, item in enumerate(acc)]
         step, dts = _steps(dt, len(ragged))
         if dts is None:
@@ -550,22 +561,15 @@ def record_inputs(*names: str) -> Callable[[Callable[..., Any]], Callable[..., A
         @functools.wraps(fn)
         def call(*args: Any, **kwargs: Any) -> Any:
             bound = signature.bind(*args, **kwargs)
-            first = bound.arguments.get(names[0])
             labels = None
-            if _is_pandas(first, "DataFrame"):
-                labels = first.columns
-                for name in names:
-                    value = bound.arguments.get(name)
-                    if value is not None:
-                        bound.arguments[name] = _real_array(value.to_numpy(), name).T
-                if "axis" in signature.parameters:
-                    bound.arguments["axis"] = -1
             for name in names:
-                if _is_pandas(bound.arguments.get(name), "Series"):
-                    bound.arguments[name] = bound.arguments[name].to_numpy()
+                bound.arguments[name], found = _unpandas(bound.arguments.get(name), name)
+                labels = found if name == names[0] else labels
+            if labels is not None and "axis" in signature.parameters:
+                bound.arguments["axis"] = -1
             first = bound.arguments.get(names[0])
             dt = bound.arguments.get("dt")
-            listed = isinstance(first, (list, tuple)) and all(np.ndim(r) == 1 for r in first)
+            listed = _listed(first)
             if not (_is_ragged(first) or (np.ndim(dt) == 1 and (listed or np.ndim(first) >= 2))):
                 return labelled(fn(*bound.args, **bound.kwargs), labels)
             # One record at a time.
