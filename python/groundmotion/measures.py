@@ -42,6 +42,7 @@ from .api import (
     FloatArray,
     Measure,
     _chunked,
+    _component_batches,
     _per_leading,
     _per_record,
     _percentiles,
@@ -230,16 +231,8 @@ def rotd_peak_motions(
     of seismic intensity from two horizontal components of motion. Bulletin
     of the Seismological Society of America, 100(4), 1830-1835.
     """
-    first = _real_array(comp_0, "comp_0")
-    second = _real_array(comp_90, "comp_90")
-    if first.shape != second.shape:
-        raise ValueError(
-            f"comp_90 has shape {second.shape} but comp_0 has shape {first.shape}; the "
-            "components of a record must have the same shape (trim the longer one to the "
-            "common length)"
-        )
-    x, leading = _time_series(first, axis, units, "comp_0", dt=dt)
-    y, _ = _time_series(second, axis, units, "comp_90")
+    batches = _component_batches({"comp_0": comp_0, "comp_90": comp_90}, dt, units, axis)
+    (x, y), leading = (b.uniform for b in batches), batches[0].leading
     if x.shape[0] > 0 and x.shape[1] == 0:
         raise ValueError("comp_0 and comp_90 hold no samples; RotD needs at least one")
     dt = _positive_finite(dt, "dt")
