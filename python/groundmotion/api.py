@@ -587,7 +587,7 @@ def record_inputs(*names: str) -> Callable[[Callable[..., Any]], Callable[..., A
                     columns[name] = list(moved.reshape(-1, moved.shape[-1]))
                     leading = leading or moved.shape[:-1]
             n = len(columns[names[0]])
-            _, dts = _steps(dt, n) if "dt" in bound.arguments else (None, None)
+            step, dts = _steps(dt, n) if "dt" in bound.arguments else (None, None)
             results = []
             for k in range(n):
                 one = dict(bound.arguments)
@@ -595,7 +595,7 @@ def record_inputs(*names: str) -> Callable[[Callable[..., Any]], Callable[..., A
                 if "axis" in signature.parameters:
                     one["axis"] = -1
                 if "dt" in one:
-                    one["dt"] = float(dts[k]) if dts is not None else dt
+                    one["dt"] = float(dts[k]) if dts is not None else step
                 results.append(fn(**one))
             if dataclasses.is_dataclass(results[0]):
                 stacked = _stacked(results)
