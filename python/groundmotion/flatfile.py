@@ -298,22 +298,19 @@ def _component_table(rows: list[tuple[str, str, str, Any]], periods: np.ndarray,
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", api.GroundMotionWarning)
         if {"PGA", "PGV", "PGD"} & set(wanted):
-            peaks = [peak_motions(a, d) for a, d in zip(accs, dts)]
-            columns.update(PGA=np.array([p.pga for p in peaks]), PGV=np.array([p.pgv for p in peaks]),
-                           PGD=np.array([p.pgd for p in peaks]))
-        ragged, steps = accs, dts
+            peaks = peak_motions(accs, dts)
+            columns.update(PGA=peaks.pga, PGV=peaks.pgv, PGD=peaks.pgd)
         if "Arias" in wanted:
-            columns["Arias"] = api.arias_intensity(ragged, steps, workers=workers)
+            columns["Arias"] = api.arias_intensity(accs, dts, workers=workers)
         if "CAV" in wanted:
-            columns["CAV"] = api.cav(ragged, steps, workers=workers)
+            columns["CAV"] = api.cav(accs, dts, workers=workers)
         if "CAV5" in wanted:
-            columns["CAV5"] = np.array([api.cav(a, d, CAV5_THRESHOLD) for a, d in zip(accs, dts)])
+            columns["CAV5"] = api.cav(accs, dts, CAV5_THRESHOLD, workers=workers)
         if "D5-75" in wanted:
-            columns["D5-75"] = api.significant_duration(ragged, steps, 0.05, 0.75,
-                                                        workers=workers)
+            columns["D5-75"] = api.significant_duration(accs, dts, 0.05, 0.75, workers=workers)
         if "D5-95" in wanted:
-            columns["D5-95"] = api.significant_duration(ragged, steps, workers=workers)
-        psa = api.spectra(ragged, steps, periods, damping, workers=workers, progress=progress,
+            columns["D5-95"] = api.significant_duration(accs, dts, workers=workers)
+        psa = api.spectra(accs, dts, periods, damping, workers=workers, progress=progress,
                           steps_per_period=steps_per_period).psa
     names = [psa_column(t) for t in periods]
     table = []
