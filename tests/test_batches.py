@@ -47,6 +47,8 @@ def test_ragged_pairs_and_spectra_stack_the_records_alone():
         assert_same_bits(s.sd[k], gm.spectra(x[k], dts[k], periods, [0.02, 0.05]).sd)
         assert_same_bits(rs.rotd50[k], gm.response_spectrum(x[k], y[k], None, dts[k], periods).rotd50)
     assert s.sd.shape == (3, 2, 2) and r.rotd50.shape == (3,)
+    same_steps = gm.peak_motions(x[:2], [0.01, 0.01]).pgv  # steps all one value
+    assert_same_bits(same_steps, [gm.peak_motions(a, 0.01).pgv for a in x[:2]])
     fas = gm.fourier_spectrum(x, 0.01, nfft=600)
     assert_same_bits(fas.amplitude[1], gm.fourier_spectrum(x[1], 0.01, nfft=600).amplitude)
     with pytest.raises(ValueError, match="nfft"):
