@@ -337,25 +337,29 @@ def _values(path: PathLike, text: str, start: int, first_line: int) -> FloatArra
     body = text[start:]
     if "d" in body or "D" in body:
         body = body.replace("D", "E").replace("d", "e")
-    # The compiled reader first (correctly rounded, a few times faster); any
-    # token it does not take goes through NumPy's, which also says where.
+    values = _numbers(body)
+    del body
+    if values is None:  # find the line at fault
+        for number, line in enumerate(io.StringIO(text[start:]), first_line):
+            _parse_line(path, number, line.split())
+        raise RecordFormatError(path, None, "the samples cannot be read as numbers")
+    _check_finite(path, values, lambda k: _line_of(text, start, first_line, k))
+    return values
+
+
+def _numbers(body: str) -> FloatArray | None:
+    """The whitespace-separated numbers of `body`, or None if one is not a
+    number: the compiled reader first (correctly rounded, a few times
+    faster), then NumPy's for the forms it takes that the compiled one does not."""
     parsed = _parse_numbers(body.encode("latin-1"))
     if parsed[0] == -1.0:
-        values = parsed[1:]
-        _check_finite(path, values, lambda k: _line_of(text, start, first_line, k))
-        return values
+        return parsed[1:]
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("error")
-            values = np.fromstring(body, dtype=np.float64, sep=" ")
+            return np.fromstring(body, dtype=np.float64, sep=" ")
     except (ValueError, DeprecationWarning):
-        del body
-        for number, line in enumerate(io.StringIO(text[start:]), first_line):
-            _parse_line(path, number, line.split())
-        raise RecordFormatError(path, None, "the samples cannot be read as numbers") from None
-    del body
-    _check_finite(path, values, lambda k: _line_of(text, start, first_line, k))
-    return values
+        return None
 
 
 def _check_finite(path: PathLike, values: FloatArray, line_of: Any) -> None:
@@ -942,13 +946,8 @@ def _fast_table(body: str, separator: str | None, width: int) -> FloatArray | No
             return None
         rows += counts.size
         pos = end
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            values = np.fromstring(body, dtype=np.float64, sep=" ")
-    except (ValueError, DeprecationWarning):
-        return None
-    if values.size != rows * width:
+    values = _numbers(body)
+    if values is None or values.size != rows * width:
         return None
     return values.reshape(-1, width)
 
