@@ -412,18 +412,15 @@ OwnedArray arias_times(const View2D& waveforms, double dt, const View2D& fractio
         }
         return done;
     });
-    if (r < ns) {
-        std::vector<double> cum(nt);
-        for (; r < ns; ++r) {
-            cumulative_trapz_row(waveforms.row(r), dt, Integrand::Square, cum.data());
-            for (double& v : cum) v = v * ARIAS_FACTOR;
-            if (!usable(r, cum[nt - 1])) continue;
-            for (uint64_t j = 0; j < nf; ++j) {
-                const uint64_t i = search(cum.data(), 1, nt, cum[nt - 1], wanted[j]);
-                out[r * nf + j] = static_cast<double>(i) * dt;
-            }
+    // The rest (fewer than a group) from their cumulative intensity.
+    for_each_cumulative(waveforms, dt, r, [&](uint64_t row, const double* cum, int64_t stride) {
+        const double total = cum[static_cast<int64_t>(nt - 1) * stride];
+        if (!usable(row, total)) return;
+        for (uint64_t j = 0; j < nf; ++j) {
+            const uint64_t i = search(cum, stride, nt, total, wanted[j]);
+            out[row * nf + j] = static_cast<double>(i) * dt;
         }
-    }
+    });
     return result;
 }
 
