@@ -196,7 +196,8 @@ def _with_xarray(call: Callable[..., Any], fn: Callable[..., Any],
     if not dataclasses.is_dataclass(result):
         values = np.asarray(result) if not hasattr(result, "chunks") else result
         extra = tuple(f"{fn.__name__}_{k}" for k in range(np.ndim(values) - len(dims)))
-        if extra == ("husid_0",):
+        if np.shape(values)[len(dims):] == (template.sizes[dim],):
+            # A curve along the time axis (as on the dask path) keeps its dimension.
             extra = (dim,)
             coords.update({k: c for k, c in template.coords.items() if c.dims == (dim,)})
         return xr.DataArray(values, dims=dims + extra, coords=coords, name=fn.__name__)
