@@ -20,9 +20,15 @@ SELECTED = ["tests/test_core.py", "tests/test_integrals.py", "tests/test_rotd.py
 KEYWORDS = "hostile or growth or threads or random or any_values or scalings or interior or tile or round_trip"
 
 
+# One fixed seed: the long searches are the same on every run, so that a
+# failure reproduces (pass --hypothesis-seed=N to search elsewhere).
+SEED = "--hypothesis-seed=0"
+
+
 def main():
     env = {**os.environ, "GM_STRESS": "1"}
-    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", KEYWORDS, *SELECTED, *sys.argv[1:]]
+    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", KEYWORDS, *SELECTED, SEED,
+               *sys.argv[1:]]
     return subprocess.run(command, cwd=ROOT, env=env).returncode
 
 
