@@ -337,11 +337,93 @@ OwnedArray significant_duration_ragged(const RowList& records, const View2D& dts
 // sums and the search of significant_duration, so that their sample indices
 // agree with its durations.
 
+namespace {
+
+// Normalises one row of cumulative intensity in place: NaN for an unusable
+// total, zeros below the minimum total, else every value over the total.
+template <class V>
+GM_INLINE void normalise_row(double* o, uint64_t nt, double total) {
+    if (unusable_total(total)) {
+        for (uint64_t k = 0; k < nt; ++k) o[k] = quiet_nan();
+    } else if (total < MIN_TOTAL) {
+        for (uint64_t k = 0; k < nt; ++k) o[k] = 0.0;
+    } else {
+        constexpr uint64_t L = static_cast<uint64_t>(LANES<V>);
+        const V t = simd::splat<V>(total);
+        uint64_t k = 0;
+        for (; k + L <= nt; k += L) simd::store(o + k, simd::load<V>(o + k) / t);
+        for (; k < nt; ++k) o[k] = o[k] / total;
+    }
+}
+
+// The running intensity of ROWS rows side by side goes straight into their
+// output rows, a block of samples at a time through a small interleaved
+// buffer; each row is then divided by its total while it is still in cache.
+template <class V>
+GM_INLINE void husid_lanes(const View2D& w, uint64_t row0, double dt, double* out) {
+    constexpr int L = LANES<V>;
+    constexpr uint64_t BLOCK = 64;  // samples per flush, a multiple of 4
+    const uint64_t nt = w.cols;
+    double* rows[ROWS];
+    for (int lane = 0; lane < ROWS; ++lane) rows[lane] = out + (row0 + lane) * nt;
+    alignas(64) double buf[BLOCK * ROWS];
+    uint64_t k0 = 1;  // the first sample held in buf; sample 0 is +0.0
+    auto flush = [&](uint64_t count) GM_LAMBDA_INLINE {
+        uint64_t j = 0;
+        if constexpr (L == 4) {
+            for (; j + 4 <= count; j += 4) {
+                for (int g = 0; g < ROWS / 4; ++g) {
+                    const simd::f64x4 in[4] = {simd::load<simd::f64x4>(buf + (j + 0) * ROWS + g * 4),
+                                               simd::load<simd::f64x4>(buf + (j + 1) * ROWS + g * 4),
+                                               simd::load<simd::f64x4>(buf + (j + 2) * ROWS + g * 4),
+                                               simd::load<simd::f64x4>(buf + (j + 3) * ROWS + g * 4)};
+                    simd::f64x4 t[4];
+                    simd::transpose4(in, t);
+                    for (int i = 0; i < 4; ++i) simd::store(rows[g * 4 + i] + k0 + j, t[i]);
+                }
+            }
+        }
+        for (; j < count; ++j) {
+            for (int lane = 0; lane < ROWS; ++lane) rows[lane][k0 + j] = buf[j * ROWS + lane];
+        }
+    };
+    const Lanes<V> sums = run_lanes<Integrand::Square, V>(
+        w, row0, dt, [&](uint64_t k, const Lanes<V>& sum) GM_LAMBDA_INLINE {
+            double* at = buf + (k - k0) * ROWS;
+            for (int g = 0; g < ROWS / L; ++g) {
+                simd::store(at + g * L, (sum.v[g] * 0.5) * ARIAS_FACTOR);
+            }
+            if (k + 1 - k0 == BLOCK) {
+                flush(BLOCK);
+                k0 += BLOCK;
+            }
+        });
+    if (nt > k0) flush(nt - k0);
+    for (int lane = 0; lane < ROWS; ++lane) {
+        rows[lane][0] = 0.0;
+        const double total = (sums.v[lane / L][lane % L] * 0.5) * ARIAS_FACTOR;
+        normalise_row<V>(rows[lane], nt, total);
+    }
+}
+
+}  // namespace
+
 OwnedArray husid(const View2D& waveforms, double dt) {
-    const uint64_t nt = waveforms.cols;
-    OwnedArray result(Dtype::F64, {waveforms.rows, nt});
+    const uint64_t ns = waveforms.rows, nt = waveforms.cols;
+    OwnedArray result(Dtype::F64, {ns, nt});
     double* out = result.f64();
-    for_each_cumulative(waveforms, dt, 0, [&](uint64_t r, const double* cum, int64_t stride) {
+    if (ns == 0 || nt == 0) return result;
+    const uint64_t grouped = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE -> uint64_t {
+        uint64_t done = 0;
+        if constexpr (simd::is_vector<decltype(tag)>) {
+            using V = simd::native<decltype(tag)>;
+            if (nt >= 2) {
+                for (; done + ROWS <= ns; done += ROWS) husid_lanes<V>(waveforms, done, dt, out);
+            }
+        }
+        return done;
+    });
+    for_each_cumulative(waveforms, dt, grouped, [&](uint64_t r, const double* cum, int64_t stride) {
         double* o = out + r * nt;
         const double total = cum[static_cast<int64_t>(nt - 1) * stride];
         if (unusable_total(total)) {

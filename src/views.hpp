@@ -15,7 +15,26 @@
 #include <string>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace gm {
+
+// A large zeroed buffer is fresh pages from the kernel: first touched one
+// 4 KiB page at a time, writing a 160 MB result costs five times the
+// arithmetic.  Like NumPy's own allocator, ask for huge pages on the
+// 2 MiB-aligned interior of any buffer of 4 MiB or more (advice only: a
+// kernel that refuses it changes nothing).
+inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t huge = uintptr_t{1} << 21;
+    if (bytes < (size_t{1} << 22)) return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(huge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
 
 // One-dimensional read-only sequence of float64 with a byte stride.
 struct Row {
@@ -95,6 +114,7 @@ public:
         size_t bytes = count * elem;
         data_ = std::calloc(bytes == 0 ? 1 : bytes, 1);
         if (data_ == nullptr) throw std::bad_alloc();
+        advise_huge_pages(data_, bytes);
         size_ = count;
     }
     OwnedArray(const OwnedArray&) = delete;
