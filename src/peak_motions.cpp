@@ -1,5 +1,6 @@
 #include "peak_motions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -66,103 +67,99 @@ OwnedArray peak_motions(const View2D& waveforms, double dt) {
 
 namespace {
 
-// Runs of this many samples are screened together.
+// Runs of RUN samples carry a bounding box; SUPER consecutive runs make a
+// super box.
 constexpr uint64_t RUN = 64;
-// The screen's polygon has vertices in 2 * FORMS directions, 180 / FORMS
-// degrees apart.
-constexpr int FORMS = 8;
+constexpr uint64_t SUPER = 16;
 
 struct Box {
     double x0, x1, y0, y1;
-    // The largest value of c x + s y over the box.
-    double support(double c, double s) const {
-        return (c > 0.0 ? c * x1 : c * x0) + (s > 0.0 ? s * y1 : s * y0);
-    }
 };
 
-// The samples of the trajectory (x[i], y[i]) that may give a directional
-// peak, copied to (cx, cy); returns their number.  A directional peak is the
-// largest |projection|, reached at a vertex of the convex hull of the samples
-// and their mirror images through the origin.  The screen: the samples of
-// largest |projection| on 2 * FORMS directions, and their mirror images, form
-// a symmetric polygon inside that hull; a run of samples whose bounding box
-// lies strictly inside the polygon (by a margin far above the rounding of
-// the test) holds no such vertex and is left out.  Velocity and displacement
-// trajectories are smooth, so most runs are small boxes well inside.  Every
-// sample is finite; boxes[r] bounds the samples r * RUN .. r * RUN + RUN - 1.
-uint64_t hull_candidates(const double* x, const double* y, uint64_t n,
-                         const std::vector<Box>& boxes, std::vector<double>& bounds, double* cx,
-                         double* cy) {
-    const uint64_t runs = boxes.size();
-    bounds.resize(runs);
-    double extent = 0.0;
-    for (const Box& b : boxes) {
-        for (double v : {-b.x0, b.x1, -b.y0, b.y1}) extent = v > extent ? v : extent;
-    }
-    // The exact extreme sample of every direction: the runs whose box could
-    // beat the best sample found so far are read, best box first.
-    Point poly[2 * FORMS];
-    int m = 0;
-    for (int k = 0; k < FORMS; ++k) {
-        const double angle = 3.141592653589793 * k / FORMS;
-        const double c = std::cos(angle), s = std::sin(angle);
-        uint64_t first = 0;
-        for (uint64_t r = 0; r < runs; ++r) {
-            const double up = boxes[r].support(c, s), down = boxes[r].support(-c, -s);
-            bounds[r] = up > down ? up : down;
-            first = bounds[r] > bounds[first] ? r : first;
-        }
-        double best = -1.0;
-        Point at{0.0, 0.0};
-        auto read = [&](uint64_t r) {
-            const uint64_t stop = n - r * RUN < RUN ? n : r * RUN + RUN;
-            for (uint64_t i = r * RUN; i < stop; ++i) {
-                const double f = c * x[i] + s * y[i];
-                const double a = f < 0.0 ? -f : f;
-                if (a > best) {
-                    best = a;
-                    at = f < 0.0 ? Point{-x[i], -y[i]} : Point{x[i], y[i]};
-                }
+// An upper bound of |c x + s y| over a box, lane by lane, as the peaks round
+// it.  Rounding is monotone, so at a sample inside the box neither product
+// exceeds the larger of its values at the box's two edges, nor falls below
+// the smaller, and neither does their rounded sum: the bound holds for the
+// rounded value itself, with no margin.
+template <class V>
+GM_INLINE V box_bound(const Box& b, V c, V s) {
+    const V cx0 = c * b.x0, cx1 = c * b.x1, sy0 = s * b.y0, sy1 = s * b.y1;
+    const V hi = simd::max(cx0, cx1) + simd::max(sy0, sy1);
+    const V lo = simd::min(cx0, cx1) + simd::min(sy0, sy1);
+    return simd::max(hi, -lo);
+}
+
+// The 180 directional peaks of the finite trajectory (x[i], y[i]): for every
+// whole degree, the largest |cos x + sin y| over all the samples, the value
+// a sweep over every sample finds, bit for bit.  The directions go a vector
+// of lanes at a time, and only the runs whose box could hold a larger value
+// than the peaks found so far are read; a smooth trajectory has few such
+// runs.  Each group of directions first reads the run that last raised the
+// group before, which sits near its extremes.
+template <class V>
+GM_INLINE void pruned_peaks(const double* x, const double* y, uint64_t n, const Box* runs,
+                            uint64_t n_runs, const Box* supers, double* out) {
+    constexpr int L = static_cast<int>(simd::lanes_of<V>);
+    static_assert(180 % L == 0);
+    const AngleTable& t = angle_table();
+    const uint64_t n_supers = (n_runs + SUPER - 1) / SUPER;
+    uint64_t seed = 0;
+    for (int k0 = 0; k0 < 180; k0 += L) {
+        const V c = simd::load<V>(t.cos + k0), s = simd::load<V>(t.sin + k0);
+        V best = simd::splat<V>(0.0);
+        uint64_t last = seed;
+        // Four running maxima: the maximum of a set is the same whichever
+        // way it is grouped.
+        auto read = [&](uint64_t r) GM_LAMBDA_INLINE {
+            const uint64_t i0 = r * RUN, stop = n - i0 < RUN ? n : i0 + RUN;
+            V m0 = best, m1 = best, m2 = best, m3 = best;
+            uint64_t i = i0;
+            for (; i + 4 <= stop; i += 4) {
+                m0 = simd::max(simd::abs(c * x[i] + s * y[i]), m0);
+                m1 = simd::max(simd::abs(c * x[i + 1] + s * y[i + 1]), m1);
+                m2 = simd::max(simd::abs(c * x[i + 2] + s * y[i + 2]), m2);
+                m3 = simd::max(simd::abs(c * x[i + 3] + s * y[i + 3]), m3);
             }
+            for (; i < stop; ++i) m0 = simd::max(simd::abs(c * x[i] + s * y[i]), m0);
+            const V m = simd::max(simd::max(m0, m1), simd::max(m2, m3));
+            if (simd::any(m > best)) last = r;
+            best = m;
         };
-        read(first);
-        for (uint64_t r = 0; r < runs; ++r) {
-            if (r != first && bounds[r] > best) read(r);
+        read(seed);
+        for (uint64_t j = 0; j < n_supers; ++j) {
+            if (!simd::any(box_bound(supers[j], c, s) > best)) continue;
+            const uint64_t r1 = (j + 1) * SUPER < n_runs ? (j + 1) * SUPER : n_runs;
+            for (uint64_t r = j * SUPER; r < r1; ++r) {
+                if (r != seed && simd::any(box_bound(runs[r], c, s) > best)) read(r);
+            }
         }
-        poly[k] = at;
-        poly[k + FORMS] = Point{-at.x, -at.y};
+        seed = last;
+        simd::store(out + k0, best);
     }
-    // Counterclockwise, without repeated vertices.
-    for (int k = 0; k < 2 * FORMS; ++k) {
-        if (m == 0 || poly[k].x != poly[m - 1].x || poly[k].y != poly[m - 1].y) {
-            poly[m++] = poly[k];
+}
+
+// The directional peaks of the trajectory, its runs' boxes given; fills the
+// super boxes.
+Peaks trajectory_peaks(const double* x, const double* y, uint64_t n, const std::vector<Box>& runs,
+                       std::vector<Box>& supers) {
+    const uint64_t n_runs = runs.size();
+    supers.resize((n_runs + SUPER - 1) / SUPER);
+    for (uint64_t j = 0; j < supers.size(); ++j) {
+        Box b = runs[j * SUPER];
+        for (uint64_t r = j * SUPER + 1; r < n_runs && r < (j + 1) * SUPER; ++r) {
+            b.x0 = runs[r].x0 < b.x0 ? runs[r].x0 : b.x0;
+            b.x1 = runs[r].x1 > b.x1 ? runs[r].x1 : b.x1;
+            b.y0 = runs[r].y0 < b.y0 ? runs[r].y0 : b.y0;
+            b.y1 = runs[r].y1 > b.y1 ? runs[r].y1 : b.y1;
         }
+        supers[j] = b;
     }
-    while (m > 1 && poly[m - 1].x == poly[0].x && poly[m - 1].y == poly[0].y) --m;
-    // Each edge as a half-plane: outward normal and offset.
-    struct Edge {
-        double nx, ny, limit;
-    } edges[2 * FORMS];
-    for (int j = 0; j < m; ++j) {
-        const Point a = poly[j], b = poly[(j + 1) % m];
-        const double nx = b.y - a.y, ny = a.x - b.x;
-        const double size = (nx < 0.0 ? -nx : nx) + (ny < 0.0 ? -ny : ny);
-        edges[j] = {nx, ny, nx * a.x + ny * a.y - 1e-9 * size * extent};
-    }
-    uint64_t kept = 0;
-    for (uint64_t r = 0; r < runs; ++r) {
-        bool inside = m >= 3;
-        for (int j = 0; inside && j < m; ++j) {
-            inside = boxes[r].support(edges[j].nx, edges[j].ny) < edges[j].limit;
-        }
-        if (inside) continue;
-        const uint64_t stop = n - r * RUN < RUN ? n : r * RUN + RUN;
-        for (uint64_t i = r * RUN; i < stop; ++i, ++kept) {
-            cx[kept] = x[i];
-            cy[kept] = y[i];
-        }
-    }
-    return kept;
+    Peaks peaks;
+    simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+        pruned_peaks<simd::native<decltype(tag)>>(x, y, n, runs.data(), n_runs, supers.data(),
+                                                  peaks.data());
+    });
+    return peaks;
 }
 
 }  // namespace
@@ -185,14 +182,11 @@ OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
     if (ns == 0) return result;
     if (nt == 0) panic("ndarray: index out of bounds");
     double* out = result.f64();
-    // Velocity and displacement of both components, and the hull candidates.
-    std::vector<double> work(6 * nt);
+    // Velocity and displacement of both components.
+    std::vector<double> work(4 * nt);
     double *vx = work.data(), *vy = vx + nt, *dx = vy + nt, *dy = dx + nt;
-    double *cx = dy + nt, *cy = cx + nt;
-    Hull hull = Hull::with_capacity(nt);
     const uint64_t runs = (nt + RUN - 1) / RUN;
-    std::vector<Box> box_v(runs), box_d(runs);
-    std::vector<double> bounds;
+    std::vector<Box> box_v(runs), box_d(runs), supers;
     for (uint64_t r = 0; r < ns; ++r) {
         const Row x = comp_0.row(r), y = comp_90.row(r);
         Integrals<double> ix(Step{dt}), iy(Step{dt});
@@ -232,9 +226,8 @@ OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
             continue;
         }
         for (int q = 0; q < 2; ++q) {
-            const uint64_t m = q == 0 ? hull_candidates(vx, vy, nt, box_v, bounds, cx, cy)
-                                      : hull_candidates(dx, dy, nt, box_d, bounds, cx, cy);
-            const SortedPeaks sorted(hull.peaks(Row::of(cx, m), Row::of(cy, m)));
+            const SortedPeaks sorted(q == 0 ? trajectory_peaks(vx, vy, nt, box_v, supers)
+                                            : trajectory_peaks(dx, dy, nt, box_d, supers));
             for (uint64_t j = 0; j < n_p; ++j) row_out[q * n_p + j] = sorted.at(ps[j]);
         }
     }

@@ -81,10 +81,7 @@ using simd::splat;
 // ---------------------------------------------------------------------------
 // Small helpers
 
-struct AngleTable {
-    alignas(32) double cos[N_ANGLES];
-    alignas(32) double sin[N_ANGLES];
-};
+}  // namespace
 
 // cos and sin of k degrees, k = 0..179, from the C library.  (glibc's sincos
 // gives the very bits of its sin and cos.)
@@ -103,6 +100,8 @@ const AngleTable& angle_table() {
     }();
     return table;
 }
+
+namespace {
 
 inline uint64_t bits_of(double v) {
     uint64_t b;

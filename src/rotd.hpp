@@ -18,6 +18,14 @@ struct Point {
     double y;
 };
 
+// cos and sin of the whole degrees 0 .. 179 at which every trajectory is
+// rotated.
+struct AngleTable {
+    alignas(32) double cos[180];
+    alignas(32) double sin[180];
+};
+const AngleTable& angle_table();
+
 // Bounding box of a run of consecutive samples.
 struct SampleBox {
     double minx, maxx, miny, maxy;

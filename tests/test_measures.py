@@ -96,6 +96,23 @@ def check_rotated(x, y, dt, percentiles):
     np.testing.assert_allclose(r.pgd, rotated_percentiles(dx, dy, percentiles) * G_CM, rtol=1e-10)
 
 
+def test_rotated_velocity_and_displacement_are_the_sweep_over_every_sample():
+    # Shapes that defeat a screen of the samples: a displacement drifting
+    # along a line, pairs on a line (45 degrees is one of the directions),
+    # a zero component, magnitudes near both ends of the range; lengths
+    # across the blocks of samples the kernel skips.
+    for n in (1, 63, 1025, 4000):
+        t = np.linspace(0, 1, n)
+        noise = RNG.standard_normal((2, n)) * np.exp(-((t - 0.2) / 0.1) ** 2)
+        a = RNG.standard_normal(n)
+        for x, y in [noise, (a, a), (a, 0.3 * a), (a, -4.0 * a), (a, 0 * a), (0 * a, a),
+                     (a * 1e-300, noise[1] * 1e-300), (a * 1e150, noise[1] * 1e150)]:
+            r = gm.rotd_peak_motions(x, y, 0.01, [0, 50, 100])
+            for got, (px, py) in ((r.pgv, (0, 0)), (r.pgd, (1, 1))):
+                ex, ey = integrals(x, 0.01)[px], integrals(y, 0.01)[py]
+                assert_same_bits(got, oracles.statistics(oracles.peaks_at(ex, ey))[:3] * G_CM)
+
+
 def test_random_records_layouts_and_batches():
     batch = RNG.standard_normal((11, 3, 347)) * np.exp(-np.linspace(-2, 2, 347) ** 2) * 0.2
     for dt in (0.01, 0.03, 0.007):  # 1 / dt whole and not

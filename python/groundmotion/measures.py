@@ -188,13 +188,14 @@ def rotd_peak_motions(
     `peak_motions` integrates from it, are each rotated to every whole
     degree from 0 to 179; the 180 directional peaks of each, sorted, are
     read at ``p / 100 * 179`` with linear interpolation (RotDnn, Boore,
-    2010), by the convex-hull kernel of `rotd`.  The velocity and
-    displacement trajectories are integrated pair by pair and screened
-    before the hull: the samples of largest |projection| on 16 directions
-    and their mirror images through the origin form a polygon inside the
-    hull that gives the peaks; runs of 64 samples whose bounding box lies
-    strictly inside it hold no peak and are left out (on the NGA-West2
-    records about 94 % of the samples).
+    2010).  The acceleration's peaks come from the convex-hull kernel of
+    `rotd`.  The velocity and displacement trajectories are integrated pair
+    by pair, with a bounding box for every 64 samples; each direction's
+    peak is the largest ``|cos(θ) x + sin(θ) y|`` over all the samples, the
+    value a sweep over every sample gives, bit for bit, but only the boxes
+    that could beat the peak found so far are read.  Smooth trajectories
+    leave few such boxes, whatever their shape (a displacement that drifts
+    along a line is the hard case for a hull).
 
     Parameters
     ----------
