@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "rotd.hpp"
@@ -89,7 +90,7 @@ GM_INLINE V box_bound(const Box& b, V c, V s) {
     return simd::max(hi, -lo);
 }
 
-// The 180 directional peaks of the finite trajectory (x[i], y[i]): for every
+// The 180 directional peaks of the finite trajectory (xy[2i], xy[2i + 1]): for every
 // whole degree, the largest |cos x + sin y| over all the samples, the value
 // a sweep over every sample finds, bit for bit.  The directions go a vector
 // of lanes at a time, and only the runs whose box could hold a larger value
@@ -97,7 +98,7 @@ GM_INLINE V box_bound(const Box& b, V c, V s) {
 // runs.  Each group of directions first reads the run that last raised the
 // group before, which sits near its extremes.
 template <class V>
-GM_INLINE void pruned_peaks(const double* x, const double* y, uint64_t n, const Box* runs,
+GM_INLINE void pruned_peaks(const double* xy, uint64_t n, const Box* runs,
                             uint64_t n_runs, const Box* supers, double* out) {
     constexpr int L = static_cast<int>(simd::lanes_of<V>);
     static_assert(180 % L == 0);
@@ -115,12 +116,12 @@ GM_INLINE void pruned_peaks(const double* x, const double* y, uint64_t n, const 
             V m0 = best, m1 = best, m2 = best, m3 = best;
             uint64_t i = i0;
             for (; i + 4 <= stop; i += 4) {
-                m0 = simd::max(simd::abs(c * x[i] + s * y[i]), m0);
-                m1 = simd::max(simd::abs(c * x[i + 1] + s * y[i + 1]), m1);
-                m2 = simd::max(simd::abs(c * x[i + 2] + s * y[i + 2]), m2);
-                m3 = simd::max(simd::abs(c * x[i + 3] + s * y[i + 3]), m3);
+                m0 = simd::max(simd::abs(c * xy[2 * (i)] + s * xy[2 * (i) + 1]), m0);
+                m1 = simd::max(simd::abs(c * xy[2 * (i + 1)] + s * xy[2 * (i + 1) + 1]), m1);
+                m2 = simd::max(simd::abs(c * xy[2 * (i + 2)] + s * xy[2 * (i + 2) + 1]), m2);
+                m3 = simd::max(simd::abs(c * xy[2 * (i + 3)] + s * xy[2 * (i + 3) + 1]), m3);
             }
-            for (; i < stop; ++i) m0 = simd::max(simd::abs(c * x[i] + s * y[i]), m0);
+            for (; i < stop; ++i) m0 = simd::max(simd::abs(c * xy[2 * (i)] + s * xy[2 * (i) + 1]), m0);
             const V m = simd::max(simd::max(m0, m1), simd::max(m2, m3));
             if (simd::any(m > best)) last = r;
             best = m;
@@ -140,7 +141,7 @@ GM_INLINE void pruned_peaks(const double* x, const double* y, uint64_t n, const 
 
 // The directional peaks of the trajectory, its runs' boxes given; fills the
 // super boxes.
-Peaks trajectory_peaks(const double* x, const double* y, uint64_t n, const std::vector<Box>& runs,
+Peaks trajectory_peaks(const double* xy, uint64_t n, const std::vector<Box>& runs,
                        std::vector<Box>& supers) {
     const uint64_t n_runs = runs.size();
     supers.resize((n_runs + SUPER - 1) / SUPER);
@@ -156,10 +157,74 @@ Peaks trajectory_peaks(const double* x, const double* y, uint64_t n, const std::
     }
     Peaks peaks;
     simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
-        pruned_peaks<simd::native<decltype(tag)>>(x, y, n, runs.data(), n_runs, supers.data(),
+        pruned_peaks<simd::native<decltype(tag)>>(xy, n, runs.data(), n_runs, supers.data(),
                                                   peaks.data());
     });
     return peaks;
+}
+
+// The velocity and displacement of one pair, (x, y) interleaved, and the
+// boxes of their runs; false when a value is not finite.  P holds the two
+// components side by side (f64x2), or is double on the scalar target, where
+// they go one after the other: the same operations on each.  The boxes come
+// along: the integration waits on its additions, and the comparisons fill
+// the gaps.
+template <class P>
+GM_INLINE bool integrate_pair(const Row& x, const Row& y, double dt, double* v, double* d,
+                              Box* box_v, Box* box_d) {
+    const uint64_t nt = x.len, runs = (nt + RUN - 1) / RUN;
+    if constexpr (simd::lanes_of<P> == 2) {
+        Integrals<P> in(Step{dt});
+        in.first(P{x[0], y[0]});
+        for (uint64_t run = 0; run < runs; ++run) {
+            const uint64_t stop = nt - run * RUN < RUN ? nt : run * RUN + RUN;
+            P v0 = simd::splat<P>(INFINITY), v1 = -v0, d0 = v0, d1 = v1;
+            for (uint64_t k = run * RUN; k < stop; ++k) {
+                if (k > 0) in.next(P{x[k], y[k]});
+                simd::store(v + 2 * k, in.v);
+                simd::store(d + 2 * k, in.d);
+                v0 = simd::min(in.v, v0);
+                v1 = simd::max(in.v, v1);
+                d0 = simd::min(in.d, d0);
+                d1 = simd::max(in.d, d1);
+            }
+            box_v[run] = {v0[0], v1[0], v0[1], v1[1]};
+            box_d[run] = {d0[0], d1[0], d0[1], d1[1]};
+        }
+        const P bad = (in.v - in.v) + (in.d - in.d);
+        return bad[0] == bad[0] && bad[1] == bad[1];
+    } else {
+        Integrals<double> ix(Step{dt}), iy(Step{dt});
+        ix.first(x[0]);
+        iy.first(y[0]);
+        for (uint64_t run = 0; run < runs; ++run) {
+            const uint64_t stop = nt - run * RUN < RUN ? nt : run * RUN + RUN;
+            Box bv{INFINITY, -INFINITY, INFINITY, -INFINITY}, bd = bv;
+            for (uint64_t k = run * RUN; k < stop; ++k) {
+                if (k > 0) {
+                    ix.next(x[k]);
+                    iy.next(y[k]);
+                }
+                const double a = ix.v, b = iy.v, c = ix.d, e = iy.d;
+                v[2 * k] = a;
+                v[2 * k + 1] = b;
+                d[2 * k] = c;
+                d[2 * k + 1] = e;
+                bv.x0 = a < bv.x0 ? a : bv.x0;
+                bv.x1 = a > bv.x1 ? a : bv.x1;
+                bv.y0 = b < bv.y0 ? b : bv.y0;
+                bv.y1 = b > bv.y1 ? b : bv.y1;
+                bd.x0 = c < bd.x0 ? c : bd.x0;
+                bd.x1 = c > bd.x1 ? c : bd.x1;
+                bd.y0 = e < bd.y0 ? e : bd.y0;
+                bd.y1 = e > bd.y1 ? e : bd.y1;
+            }
+            box_v[run] = bv;
+            box_d[run] = bd;
+        }
+        const double bad = (ix.v - ix.v) + (ix.d - ix.d) + (iy.v - iy.v) + (iy.d - iy.d);
+        return bad == bad;
+    }
 }
 
 }  // namespace
@@ -182,52 +247,25 @@ OwnedArray rotd_motions(const View2D& comp_0, const View2D& comp_90, double dt,
     if (ns == 0) return result;
     if (nt == 0) panic("ndarray: index out of bounds");
     double* out = result.f64();
-    // Velocity and displacement of both components.
+    // Velocity and displacement of both components, (x, y) interleaved.
     std::vector<double> work(4 * nt);
-    double *vx = work.data(), *vy = vx + nt, *dx = vy + nt, *dy = dx + nt;
+    double *v = work.data(), *d = v + 2 * nt;
     const uint64_t runs = (nt + RUN - 1) / RUN;
     std::vector<Box> box_v(runs), box_d(runs), supers;
     for (uint64_t r = 0; r < ns; ++r) {
         const Row x = comp_0.row(r), y = comp_90.row(r);
-        Integrals<double> ix(Step{dt}), iy(Step{dt});
-        ix.first(x[0]);
-        iy.first(y[0]);
-        // The runs' bounding boxes come along: the integration waits on its
-        // additions, and the comparisons fill the gaps.
-        for (uint64_t run = 0; run < runs; ++run) {
-            const uint64_t stop = nt - run * RUN < RUN ? nt : run * RUN + RUN;
-            Box bv{INFINITY, -INFINITY, INFINITY, -INFINITY}, bd = bv;
-            for (uint64_t k = run * RUN; k < stop; ++k) {
-                if (k > 0) {
-                    ix.next(x[k]);
-                    iy.next(y[k]);
-                }
-                const double a = ix.v, b = iy.v, c = ix.d, d = iy.d;
-                vx[k] = a;
-                vy[k] = b;
-                dx[k] = c;
-                dy[k] = d;
-                bv.x0 = a < bv.x0 ? a : bv.x0;
-                bv.x1 = a > bv.x1 ? a : bv.x1;
-                bv.y0 = b < bv.y0 ? b : bv.y0;
-                bv.y1 = b > bv.y1 ? b : bv.y1;
-                bd.x0 = c < bd.x0 ? c : bd.x0;
-                bd.x1 = c > bd.x1 ? c : bd.x1;
-                bd.y0 = d < bd.y0 ? d : bd.y0;
-                bd.y1 = d > bd.y1 ? d : bd.y1;
-            }
-            box_v[run] = bv;
-            box_d[run] = bd;
-        }
+        const bool finite = simd::dispatch([&](auto tag) GM_LAMBDA_INLINE {
+            using P = std::conditional_t<simd::is_vector<decltype(tag)>, simd::f64x2, double>;
+            return integrate_pair<P>(x, y, dt, v, d, box_v.data(), box_d.data());
+        });
         double* row_out = out + r * 2 * n_p;
-        const double bad = (ix.v - ix.v) + (ix.d - ix.d) + (iy.v - iy.v) + (iy.d - iy.d);
-        if (bad != bad) {
+        if (!finite) {
             for (uint64_t j = 0; j < 2 * n_p; ++j) row_out[j] = quiet_nan();
             continue;
         }
         for (int q = 0; q < 2; ++q) {
-            const SortedPeaks sorted(q == 0 ? trajectory_peaks(vx, vy, nt, box_v, supers)
-                                            : trajectory_peaks(dx, dy, nt, box_d, supers));
+            const SortedPeaks sorted(trajectory_peaks(q == 0 ? v : d, nt, q == 0 ? box_v : box_d,
+                                                      supers));
             for (uint64_t j = 0; j < n_p; ++j) row_out[q * n_p + j] = sorted.at(ps[j]);
         }
     }
