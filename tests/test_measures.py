@@ -96,6 +96,7 @@ def check_rotated(x, y, dt, percentiles):
     np.testing.assert_allclose(r.pgd, rotated_percentiles(dx, dy, percentiles) * G_CM, rtol=1e-10)
 
 
+@pytest.mark.filterwarnings("ignore::groundmotion.GroundMotionWarning")  # 1e150 g, on purpose
 def test_rotated_velocity_and_displacement_are_the_sweep_over_every_sample():
     # Shapes that defeat a screen of the samples: a displacement drifting
     # along a line, pairs on a line (45 degrees is one of the directions),

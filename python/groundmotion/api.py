@@ -416,7 +416,7 @@ def _batch(acc: Any, dt: Any, *, name: str = "acc", units: str = "g", axis: Any 
         array = _real_array(acc, name)
         axis_number = _axis_of(array, name, axis)
         if (labels is None and axis is LAST_AXIS and array.ndim >= 2
-                and array.shape[-2] > array.shape[-1]):
+                and array.shape[-2] > array.shape[-1] > 0):
             _warn(
                 f"{name} has {array.shape[-2]} records of {array.shape[-1]} samples each along "
                 f"the last axis; if time runs down the columns (a DataFrame's or column_stack's "
