@@ -7,8 +7,9 @@ run, best of --repeat.
 
 Input: white noise under a Gaussian envelope, C order, dt = 0.01 s (and
 dt = 0.007 s for CAVstd, whose windows are then 142 or 143 intervals).  The
-kernels are called directly (one thread, no argument checks); the public
-functions add the conversion to float64 and, for gm.husid, nothing else.
+kernels are called directly (one thread, no argument checks), then the
+public functions, which add the argument checks and the look for a unit
+mistake.
 rotd_peak_motions (acceleration, velocity and displacement, percentiles 0,
 50 and 100) runs against one gm.rotd call on the same pairs, with the same
 percentiles and without them: on --pairs pairs of the noise records (whose
@@ -61,6 +62,12 @@ def main():
         ("_bracketed_duration", lambda: _measures._bracketed_duration(w, dt, 0.05)),
         ("_arias_times (3 fractions)", lambda: _measures._arias_times(w, dt, fractions)),
         ("_husid (writes the batch)", lambda: _measures._husid(w, dt)),
+        ("gm.peak_motions (the public call)", lambda: gm.peak_motions(w, dt)),
+        ("gm.cav(threshold=CAV5_THRESHOLD)", lambda: gm.cav(w, dt, gm.CAV5_THRESHOLD)),
+        ("gm.cav_std", lambda: gm.cav_std(w, dt)),
+        ("gm.bracketed_duration", lambda: gm.bracketed_duration(w, dt)),
+        ("gm.arias_times (3 fractions)", lambda: gm.arias_times(w, dt, fractions[0])),
+        ("gm.husid", lambda: gm.husid(w, dt)),
         ("  for scale: _core._cav", lambda: _core._cav(w, dt)),
         ("  for scale: _core._significant_duration",
          lambda: _core._significant_duration(w, dt, 0.05, 0.95)),

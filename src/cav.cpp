@@ -47,17 +47,10 @@ struct ThresholdCav {
         prev = cut(a);
         prev_abs = simd::abs(prev);
     }
-    // The rule of `contribution`, with |a| carried from one interval to the
-    // next.  The interval is split where the samples have strictly opposite
-    // signs; with a NaN sample both forms are NaN, so which one is taken
-    // does not matter, and the plain minimum and maximum decide.
     GM_INLINE void next(uint64_t, V a) {
         const V c = cut(a);
         const V c_abs = simd::abs(c);
-        const auto whole = (simd::min(prev, c) >= 0.0) | (simd::max(prev, c) <= 0.0);
-        const V plain = (prev_abs + c_abs) * dt;
-        const V t = -(prev * (dt / (c - prev)));
-        sum = sum + simd::select(whole, plain, prev_abs * t + c_abs * (dt - t));
+        sum = sum + trapz_detail::contribution_carried<Integrand::Abs>(prev, c, prev_abs, c_abs, dt);
         prev = c;
         prev_abs = c_abs;
     }
@@ -74,7 +67,7 @@ struct StandardisedCav {
     static constexpr int OUT = 1;
     V dt, level;
     const uint64_t* end;
-    V prev{}, window{}, peak{}, total{};
+    V prev{}, window{}, peak{}, total{}, prev_abs{};
     bool open = false;
 
     explicit StandardisedCav(const Windows& w)
@@ -88,11 +81,15 @@ struct StandardisedCav {
     GM_INLINE void first(V a) {
         prev = a;
         peak = simd::abs(a);
+        prev_abs = peak;
     }
     GM_INLINE void next(uint64_t k, V a) {
-        window = window + contribution<Integrand::Abs>(prev, a, dt);
-        peak = simd::max(simd::abs(a), peak);
+        const V a_abs = simd::abs(a);
+        window = window + trapz_detail::contribution_carried<Integrand::Abs>(prev, a, prev_abs,
+                                                                             a_abs, dt);
+        peak = simd::max(a_abs, peak);
         prev = a;
+        prev_abs = a_abs;
         open = true;
         if (k == *end) {
             close();

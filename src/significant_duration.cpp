@@ -387,7 +387,7 @@ GM_INLINE void husid_lanes(const View2D& w, uint64_t row0, double dt, double* ou
             for (int lane = 0; lane < ROWS; ++lane) rows[lane][k0 + j] = buf[j * ROWS + lane];
         }
     };
-    const Lanes<V> sums = run_lanes<Integrand::Square, V>(
+    const Lanes<V> sums = run_lanes<Integrand::Square, V, true>(
         w, row0, dt, [&](uint64_t k, const Lanes<V>& sum) GM_LAMBDA_INLINE {
             double* at = buf + (k - k0) * ROWS;
             for (int g = 0; g < ROWS / L; ++g) {
@@ -470,7 +470,7 @@ OwnedArray arias_times(const View2D& waveforms, double dt, const View2D& fractio
                 std::vector<double> ends(passes * ROWS);
                 double* e = ends.data();
                 for (; done + ROWS <= ns; done += ROWS) {
-                    const Lanes<V> sums = run_lanes<Integrand::Square, V>(
+                    const Lanes<V> sums = run_lanes<Integrand::Square, V, true>(
                         waveforms, done, dt, [&](uint64_t k, const Lanes<V>& sum) GM_LAMBDA_INLINE {
                             if (k % SWEEP == 0 || k == nt - 1) {
                                 double* at = e + (k - 1) / SWEEP * ROWS;

@@ -56,6 +56,20 @@ GM_INLINE V contribution(V a0, V a1, V dt) {
     return simd::select(whole, plain, f0 * t + f1 * (dt - t));
 }
 
+// The same rule for callers that carry f(a0) over from the interval before,
+// the split decided by the plain minimum and maximum: with a NaN sample both
+// forms are NaN, so the choice changes nothing but which NaN.
+template <Integrand F, class V>
+GM_INLINE V contribution_carried(V a0, V a1, V f0, V f1, V dt) {
+    const auto whole = (simd::min(a0, a1) >= 0.0) | (simd::max(a0, a1) <= 0.0);
+    const V plain = (f0 + f1) * dt;
+    if constexpr (sizeof(V) == sizeof(double)) {
+        if (whole) return plain;
+    }
+    const V t = -(a0 * (dt / (a1 - a0)));
+    return simd::select(whole, plain, f0 * t + f1 * (dt - t));
+}
+
 // A group of ROWS rows is integrated together, as ROWS / LANES vectors; a
 // group of eight float64 fills a cache line when the rows of a column are
 // adjacent (Fortran order).
@@ -161,18 +175,34 @@ GM_INLINE void for_each_sample(const View2D& w, uint64_t row0, First&& first, Ne
 }
 
 // Runs the rule over ROWS rows starting at row0.  `step(k, sums)` sees the
-// running sums after sample k (k >= 1).  Returns the final sums.
-template <Integrand F, class V, class Step>
+// running sums after sample k (k >= 1).  Returns the final sums.  With
+// `Carried` the rule is `contribution_carried`: the same bits wherever no
+// sample is NaN.
+template <Integrand F, class V, bool Carried = false, class Step>
 GM_INLINE Lanes<V> run_lanes(const View2D& w, uint64_t row0, double dt, Step&& step) {
     constexpr int L = LANES<V>;
     const V dtv = simd::splat<V>(dt);
     Lanes<V> sum{};
     Lanes<V> prev{};
+    Lanes<V> f_prev{};
     for_each_sample<V>(
-        w, row0, [&](const Lanes<V>& cur) GM_LAMBDA_INLINE { prev = cur; },
+        w, row0,
+        [&](const Lanes<V>& cur) GM_LAMBDA_INLINE {
+            prev = cur;
+            if constexpr (Carried) {
+                for (int g = 0; g < ROWS / L; ++g) f_prev.v[g] = integrand<F>(cur.v[g]);
+            }
+        },
         [&](uint64_t k, const Lanes<V>& cur) GM_LAMBDA_INLINE {
             for (int g = 0; g < ROWS / L; ++g) {
-                sum.v[g] = sum.v[g] + contribution<F>(prev.v[g], cur.v[g], dtv);
+                if constexpr (Carried) {
+                    const V f = integrand<F>(cur.v[g]);
+                    sum.v[g] = sum.v[g] +
+                               contribution_carried<F>(prev.v[g], cur.v[g], f_prev.v[g], f, dtv);
+                    f_prev.v[g] = f;
+                } else {
+                    sum.v[g] = sum.v[g] + contribution<F>(prev.v[g], cur.v[g], dtv);
+                }
             }
             step(k, sum);
             prev = cur;

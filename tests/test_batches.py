@@ -83,6 +83,13 @@ def test_plausibility_warnings_and_their_absence():
              (lambda: gm.significant_duration(record, 1e-6), "outside the usual"),
              (lambda: gm.arias_intensity(np.column_stack([record, record]), 0.01), "axis=0"),
              (lambda: gm.rotd(record * 20, record), "units=")]
+    # A batch beyond a million samples (its later records are only sampled):
+    # a unit mistake spanning it, or in one of its first records, is seen.
+    big = np.tile(record, (600, 1))
+    gal = big.copy()
+    gal[140] *= 980.665
+    cases += [(lambda: gm.cav(big * 980.665, 0.01), "units="), (lambda: gm.cav(gal, 0.01), "units="),
+              (lambda: gm.cav(list(gal), 0.01), "units=")]
     for call, message in cases:
         with pytest.warns(gm.GroundMotionWarning, match=message):
             call()
@@ -93,6 +100,7 @@ def test_plausibility_warnings_and_their_absence():
         gm.arias_intensity(np.column_stack([record, record]), 0.01, axis=0)
         gm.significant_duration(record * 100, 0.01)  # a duration does not depend on the unit
         gm.rotd(np.array([0.0, np.inf, 1.0]), np.zeros(3))
+        gm.cav(big, 0.01)
 
 
 @pytest.mark.parametrize("dt, message", [([0.01, 0.02], "one step per record"), ([0.01, -1.0, 0.01], r"dt\[1\]"),
