@@ -106,12 +106,20 @@ def test_rotated_velocity_and_displacement_are_the_sweep_over_every_sample():
         t = np.linspace(0, 1, n)
         noise = RNG.standard_normal((2, n)) * np.exp(-((t - 0.2) / 0.1) ** 2)
         a = RNG.standard_normal(n)
-        for x, y in [noise, (a, a), (a, 0.3 * a), (a, -4.0 * a), (a, 0 * a), (0 * a, a),
-                     (a * 1e-300, noise[1] * 1e-300), (a * 1e150, noise[1] * 1e150)]:
+        pairs = [noise, (a, a), (a, 0.3 * a), (a, -4.0 * a), (a, 0 * a), (0 * a, a),
+                 (a * 1e-300, noise[1] * 1e-300), (a * 1e150, noise[1] * 1e150)]
+        for x, y in pairs:
             r = gm.rotd_peak_motions(x, y, 0.01, [0, 50, 100])
             for got, (px, py) in ((r.pgv, (0, 0)), (r.pgd, (1, 1))):
                 ex, ey = integrals(x, 0.01)[px], integrals(y, 0.01)[py]
                 assert_same_bits(got, oracles.statistics(oracles.peaks_at(ex, ey))[:3] * G_CM)
+        # A batch (pairs run two at a time), and the last pair of an odd one.
+        x, y = np.array([p[0] for p in pairs]), np.array([p[1] for p in pairs])
+        for rows in (slice(None), slice(1, None)):
+            batch = gm.rotd_peak_motions(x[rows], y[rows], 0.01, [0, 50, 100])
+            each = [gm.rotd_peak_motions(*p, 0.01, [0, 50, 100]) for p in pairs[rows]]
+            assert_same_bits(batch.pgd, [e.pgd for e in each])
+            assert_same_bits(batch.pgv, [e.pgv for e in each])
 
 
 def test_random_records_layouts_and_batches():
