@@ -1061,7 +1061,10 @@ def rotd(
         lambda rows: _rotd(x[rows], y[rows]), x.shape[0], 0, n_workers, progress, "RotD"
     )
     rotdnn = None
-    if percentile_array is not None:
+    if percentile_array is not None and set(percentile_array) <= {0.0, 50.0, 100.0}:
+        # RotD00, RotD50 and RotD100 are the table's first columns, bit for bit.
+        rotdnn = table[:, [(0.0, 50.0, 100.0).index(p) for p in percentile_array]]
+    elif percentile_array is not None:
         wanted = percentile_array[np.newaxis, :]
         rotdnn = _chunked(
             lambda rows: _rotd_percentiles(x[rows], y[rows], wanted),
@@ -1227,7 +1230,11 @@ def response_spectrum(
     table = run_all(_psa, _psa_substeps, (x, y, z), (), "PSA")
     table = table.reshape(leading + (period_array.size, 9))
     rotdnn = None
-    if percentile_array is not None:
+    if percentile_array is not None and set(percentile_array) <= {0.0, 50.0, 100.0}:
+        # RotD00, RotD50 and RotD100 are columns of the table, bit for bit.
+        columns = [4 + (0.0, 50.0, 100.0).index(p) for p in percentile_array]
+        rotdnn = np.swapaxes(table[..., columns], -1, -2)
+    elif percentile_array is not None:
         rotdnn = run_all(_psa_percentiles, _psa_percentiles, (x, y),
                          (percentile_array[np.newaxis, :],), "RotDnn")
         rotdnn = np.swapaxes(rotdnn.reshape(leading + (period_array.size, percentile_array.size)), -1, -2)
