@@ -36,11 +36,10 @@ template <class V>
 struct ThresholdCav {
     static constexpr int OUT = 1;
     V dt, threshold;
-    V prev{}, sum{};
+    V prev{}, prev_abs{}, sum{};
 
     explicit ThresholdCav(const Cut& c)
         : dt(simd::splat<V>(c.dt)), threshold(simd::splat<V>(c.threshold)) {}
-    V prev_abs{};
 
     GM_INLINE V cut(V a) const { return simd::select(simd::abs(a) < threshold, V{}, a); }
     GM_INLINE void first(V a) {

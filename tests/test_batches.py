@@ -89,7 +89,9 @@ def test_plausibility_warnings_and_their_absence():
     gal = big.copy()
     gal[140] *= 980.665
     cases += [(lambda: gm.cav(big * 980.665, 0.01), "units="), (lambda: gm.cav(gal, 0.01), "units="),
-              (lambda: gm.cav(list(gal), 0.01), "units=")]
+              (lambda: gm.cav(list(gal), 0.01), "units="),
+              # an empty channel, then one record too long to be read whole
+              (lambda: gm.cav([np.zeros(0), np.full(2**21, 300.0)], 0.01), "units=")]
     for call, message in cases:
         with pytest.warns(gm.GroundMotionWarning, match=message):
             call()

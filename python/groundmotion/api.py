@@ -282,11 +282,11 @@ class GroundMotionWarning(UserWarning):
 #: outside [DT_RANGE[0], DT_RANGE[1]] seconds, draw a GroundMotionWarning.
 PGA_LIMIT_G = 5.0
 DT_RANGE = (1e-5, 1.0)
-# The PGA limit is checked sample by sample on the first records of a batch,
-# up to this many samples, and at every 61st sample of every 7th record of the
-# others: a unit mistake spans the batch, and a sparse look at the rest costs
-# a small fraction of one pass over it (a pass costs half of the fastest
-# measures).
+# The PGA limit is checked sample by sample on the first records of a batch
+# that fit in this many samples, and at every 61st sample of every 7th record
+# from the first one that does not fit: a unit mistake spans the batch, and a
+# sparse look at the rest costs a small fraction of one pass over it (a pass
+# costs half of the fastest measures).
 _FULL_CHECK_SAMPLES = 1 << 20
 _CHECK_STRIDE = 61
 _CHECK_RECORD_STRIDE = 7
@@ -466,14 +466,17 @@ def _peak_exceeds(batch: _Batch, limit: float) -> bool:
         return bool(hi > limit or lo < -limit)
 
     if batch.ragged is not None:
-        budget = _FULL_CHECK_SAMPLES
-        for k, r in enumerate(batch.ragged):
-            if r.size <= budget:
+        budget, sampled = _FULL_CHECK_SAMPLES, 0
+        for r in batch.ragged:
+            if sampled == 0 and r.size <= budget:
                 budget -= r.size
                 if over(r):
                     return True
-            elif k % _CHECK_RECORD_STRIDE == 0 and over(r[::_CHECK_STRIDE]):
+                continue
+            # From the first record that does not fit on, as in a uniform batch.
+            if sampled % _CHECK_RECORD_STRIDE == 0 and over(r[::_CHECK_STRIDE]):
                 return True
+            sampled += 1
         return False
     a = batch.uniform
     if a.size <= _FULL_CHECK_SAMPLES:
