@@ -1,6 +1,5 @@
 #include "peak_motions.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -173,10 +172,10 @@ Peaks trajectory_peaks(const double* xy, uint64_t n, const Box* runs, uint64_t n
 
 // The velocity and displacement of N pairs, each (x, y) interleaved, and the
 // boxes of their runs; finite[i] tells whether every value of pair i is
-// finite.  On a vector target a pair's two components go side by side
-// (f64x2), and two pairs of a batch run in one loop, two independent chains
-// of additions; on the scalar target (P = double) the components go one
-// after the other.  The same operations on each component either way.  The
+// finite.  On a vector target a pair's two components go side by side, and
+// two pairs of a batch run in one loop: one four-lane vector, or two
+// two-lane ones (two independent chains of additions); on the scalar target
+// (P = double) the components go one after the other.  The same operations on each component either way.  The
 // boxes come along: the integration waits on its additions, and the
 // comparisons fill the gaps.
 template <class P, int N>
@@ -184,96 +183,70 @@ GM_INLINE void integrate_pairs(const Row* x, const Row* y, double dt, double* co
                                double* const* d, Box* const* box_v, Box* const* box_d,
                                bool* finite) {
     const uint64_t nt = x[0].len, runs = (nt + RUN - 1) / RUN;
-    if constexpr (simd::lanes_of<P> == 4) {
-        // Two pairs in one vector, (x, y) of the first then of the second.
-        static_assert(N == 2);
-        const char* const p0 = x[0].data;
-        const char* const p1 = y[0].data;
-        const char* const p2 = x[1].data;
-        const char* const p3 = y[1].data;
-        const int64_t s0 = x[0].stride, s1 = y[0].stride, s2 = x[1].stride, s3 = y[1].stride;
-        auto at = [](const char* p, int64_t stride, uint64_t k) GM_LAMBDA_INLINE {
-            double a;
-            std::memcpy(&a, p + static_cast<int64_t>(k) * stride, sizeof a);
-            return a;
-        };
-        auto sample = [&](uint64_t k) GM_LAMBDA_INLINE {
-            return P{at(p0, s0, k), at(p1, s1, k), at(p2, s2, k), at(p3, s3, k)};
-        };
-        auto store = [](double* lo, double* hi, P a) GM_LAMBDA_INLINE {
-            simd::store(lo, simd::f64x2{a[0], a[1]});
-            simd::store(hi, simd::f64x2{a[2], a[3]});
-        };
-        Integrals<P> in(Step{dt});
-        in.first(sample(0));
-        for (uint64_t run = 0; run < runs; ++run) {
-            const uint64_t stop = nt - run * RUN < RUN ? nt : run * RUN + RUN;
-            P v0 = simd::splat<P>(INFINITY), v1 = -v0, d0 = v0, d1 = v1;
-            for (uint64_t k = run * RUN; k < stop; ++k) {
-                if (k > 0) in.next(sample(k));
-                store(v[0] + 2 * k, v[1] + 2 * k, in.v);
-                store(d[0] + 2 * k, d[1] + 2 * k, in.d);
-                v0 = simd::min(in.v, v0);
-                v1 = simd::max(in.v, v1);
-                d0 = simd::min(in.d, d0);
-                d1 = simd::max(in.d, d1);
-            }
-            for (int i = 0; i < 2; ++i) {
-                box_v[i][run] = {v0[2 * i], v1[2 * i], v0[2 * i + 1], v1[2 * i + 1]};
-                box_d[i][run] = {d0[2 * i], d1[2 * i], d0[2 * i + 1], d1[2 * i + 1]};
-            }
-        }
-        const P bad = (in.v - in.v) + (in.d - in.d);
-        for (int i = 0; i < 2; ++i) finite[i] = bad[2 * i] == bad[2 * i] && bad[2 * i + 1] == bad[2 * i + 1];
-    } else if constexpr (simd::lanes_of<P> == 2) {
+    if constexpr (simd::lanes_of<P> >= 2) {
+        // K pairs to a vector, (x, y) of one pair then of the next; M vectors.
+        constexpr int W = static_cast<int>(simd::lanes_of<P>), K = W / 2, M = N / K;
+        static_assert(M * K == N);
         // The rows' addresses and strides in registers: the stores below
-        // could otherwise alias them.
-        const char* px[N];
-        const char* py[N];
-        int64_t sx[N], sy[N];
+        // could otherwise alias them.  Lane j of vector m reads comp[m W + j].
+        const char* comp[2 * N];
+        int64_t stride[2 * N];
         for (int i = 0; i < N; ++i) {
-            px[i] = x[i].data;
-            py[i] = y[i].data;
-            sx[i] = x[i].stride;
-            sy[i] = y[i].stride;
+            comp[2 * i] = x[i].data;
+            comp[2 * i + 1] = y[i].data;
+            stride[2 * i] = x[i].stride;
+            stride[2 * i + 1] = y[i].stride;
         }
-        auto sample = [&](int i, uint64_t k) GM_LAMBDA_INLINE {
-            double a, b;
-            std::memcpy(&a, px[i] + static_cast<int64_t>(k) * sx[i], sizeof a);
-            std::memcpy(&b, py[i] + static_cast<int64_t>(k) * sy[i], sizeof b);
-            return P{a, b};
+        auto sample = [&](int m, uint64_t k) GM_LAMBDA_INLINE {
+            double a[W];
+            for (int j = 0; j < W; ++j) {
+                std::memcpy(&a[j], comp[m * W + j] + static_cast<int64_t>(k) * stride[m * W + j],
+                            sizeof(double));
+            }
+            return simd::load<P>(a);
         };
-        Integrals<P> in[N];
-        for (int i = 0; i < N; ++i) {
-            in[i] = Integrals<P>(Step{dt});
-            in[i].first(sample(i, 0));
+        // Pair m K + i is lanes 2i and 2i + 1 of vector m.
+        auto store = [](double* const* to, int m, uint64_t k, P a) GM_LAMBDA_INLINE {
+            for (int i = 0; i < K; ++i) {
+                simd::store(to[m * K + i] + 2 * k, simd::f64x2{a[2 * i], a[2 * i + 1]});
+            }
+        };
+        Integrals<P> in[M];
+        for (int m = 0; m < M; ++m) {
+            in[m] = Integrals<P>(Step{dt});
+            in[m].first(sample(m, 0));
         }
         for (uint64_t run = 0; run < runs; ++run) {
             const uint64_t stop = nt - run * RUN < RUN ? nt : run * RUN + RUN;
-            P v0[N], v1[N], d0[N], d1[N];
-            for (int i = 0; i < N; ++i) {
-                v0[i] = d0[i] = simd::splat<P>(INFINITY);
-                v1[i] = d1[i] = simd::splat<P>(-INFINITY);
+            P v0[M], v1[M], d0[M], d1[M];
+            for (int m = 0; m < M; ++m) {
+                v0[m] = d0[m] = simd::splat<P>(INFINITY);
+                v1[m] = d1[m] = simd::splat<P>(-INFINITY);
             }
             for (uint64_t k = run * RUN; k < stop; ++k) {
-                for (int i = 0; i < N; ++i) {
-                    if (k > 0) in[i].next(sample(i, k));
-                    simd::store(v[i] + 2 * k, in[i].v);
-                    simd::store(d[i] + 2 * k, in[i].d);
-                    v0[i] = simd::min(in[i].v, v0[i]);
-                    v1[i] = simd::max(in[i].v, v1[i]);
-                    d0[i] = simd::min(in[i].d, d0[i]);
-                    d1[i] = simd::max(in[i].d, d1[i]);
+                for (int m = 0; m < M; ++m) {
+                    if (k > 0) in[m].next(sample(m, k));
+                    store(v, m, k, in[m].v);
+                    store(d, m, k, in[m].d);
+                    v0[m] = simd::min(in[m].v, v0[m]);
+                    v1[m] = simd::max(in[m].v, v1[m]);
+                    d0[m] = simd::min(in[m].d, d0[m]);
+                    d1[m] = simd::max(in[m].d, d1[m]);
                 }
             }
-            for (int i = 0; i < N; ++i) {
-                box_v[i][run] = {v0[i][0], v1[i][0], v0[i][1], v1[i][1]};
-                box_d[i][run] = {d0[i][0], d1[i][0], d0[i][1], d1[i][1]};
+            for (int m = 0; m < M; ++m) {
+                for (int i = 0; i < K; ++i) {
+                    const int a = 2 * i, b = 2 * i + 1;
+                    box_v[m * K + i][run] = {v0[m][a], v1[m][a], v0[m][b], v1[m][b]};
+                    box_d[m * K + i][run] = {d0[m][a], d1[m][a], d0[m][b], d1[m][b]};
+                }
             }
         }
-        for (int i = 0; i < N; ++i) {
-            const P bad = (in[i].v - in[i].v) + (in[i].d - in[i].d);
-            finite[i] = bad[0] == bad[0] && bad[1] == bad[1];
+        for (int m = 0; m < M; ++m) {
+            const P bad = (in[m].v - in[m].v) + (in[m].d - in[m].d);
+            for (int i = 0; i < K; ++i) {
+                finite[m * K + i] = bad[2 * i] == bad[2 * i] && bad[2 * i + 1] == bad[2 * i + 1];
+            }
         }
     } else {
         static_assert(N == 1);

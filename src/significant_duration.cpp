@@ -425,12 +425,8 @@ OwnedArray husid(const View2D& waveforms, double dt) {
     });
     for_each_cumulative(waveforms, dt, grouped, [&](uint64_t r, const double* cum, int64_t stride) {
         double* o = out + r * nt;
-        const double total = cum[static_cast<int64_t>(nt - 1) * stride];
-        if (unusable_total(total)) {
-            for (uint64_t k = 0; k < nt; ++k) o[k] = quiet_nan();
-        } else if (total >= MIN_TOTAL) {
-            for (uint64_t k = 0; k < nt; ++k) o[k] = cum[static_cast<int64_t>(k) * stride] / total;
-        }  // else zeros, as allocated
+        for (uint64_t k = 0; k < nt; ++k) o[k] = cum[static_cast<int64_t>(k) * stride];
+        normalise_row<double>(o, nt, o[nt - 1]);
     });
     return result;
 }

@@ -239,6 +239,14 @@ def _percentiles(value: Any) -> FloatArray:
     return array
 
 
+def _rotd_columns(percentiles: FloatArray) -> list[int] | None:
+    """For percentiles all among 0, 50 and 100, the RotD00, RotD50 and RotD100
+    columns that hold them bit for bit (in their order); None otherwise."""
+    if not set(percentiles) <= {0.0, 50.0, 100.0}:
+        return None
+    return [(0.0, 50.0, 100.0).index(p) for p in percentiles]
+
+
 def _axis_of(value: Any, name: str, axis: Any) -> int:
     """`axis` checked against the dimensions of `value` (an array)."""
     ndim = np.ndim(value)
@@ -1064,9 +1072,9 @@ def rotd(
         lambda rows: _rotd(x[rows], y[rows]), x.shape[0], 0, n_workers, progress, "RotD"
     )
     rotdnn = None
-    if percentile_array is not None and set(percentile_array) <= {0.0, 50.0, 100.0}:
-        # RotD00, RotD50 and RotD100 are the table's first columns, bit for bit.
-        rotdnn = table[:, [(0.0, 50.0, 100.0).index(p) for p in percentile_array]]
+    columns = None if percentile_array is None else _rotd_columns(percentile_array)
+    if columns is not None:
+        rotdnn = table[:, columns]
     elif percentile_array is not None:
         wanted = percentile_array[np.newaxis, :]
         rotdnn = _chunked(
@@ -1233,10 +1241,9 @@ def response_spectrum(
     table = run_all(_psa, _psa_substeps, (x, y, z), (), "PSA")
     table = table.reshape(leading + (period_array.size, 9))
     rotdnn = None
-    if percentile_array is not None and set(percentile_array) <= {0.0, 50.0, 100.0}:
-        # RotD00, RotD50 and RotD100 are columns of the table, bit for bit.
-        columns = [4 + (0.0, 50.0, 100.0).index(p) for p in percentile_array]
-        rotdnn = np.swapaxes(table[..., columns], -1, -2)
+    columns = None if percentile_array is None else _rotd_columns(percentile_array)
+    if columns is not None:  # RotD00, RotD50 and RotD100 are columns 4 to 6
+        rotdnn = np.swapaxes(table[..., [4 + c for c in columns]], -1, -2)
     elif percentile_array is not None:
         rotdnn = run_all(_psa_percentiles, _psa_percentiles, (x, y),
                          (percentile_array[np.newaxis, :],), "RotDnn")

@@ -50,6 +50,7 @@ from .api import (
     _positive_finite,
     _real_array,
     _real_scalar,
+    _rotd_columns,
     _threshold,
     _time_series,
     _workers,
@@ -242,8 +243,7 @@ def rotd_peak_motions(
 
     # RotD00, RotD50 and RotD100 of the acceleration come from _rotd (the same
     # bits as RotDnn at 0, 50 and 100, for less work).
-    rotd_columns = [(0.0, 50.0, 100.0).index(p) for p in wanted[0]] \
-        if set(wanted[0]) <= {0.0, 50.0, 100.0} else None
+    rotd_columns = _rotd_columns(wanted[0])
 
     def compute(rows: slice) -> FloatArray:
         motions = _rotd_motions(x[rows], y[rows], dt, wanted) * _CM_PER_G
